@@ -1,0 +1,2 @@
+#include "velno_core.h"
+int main(void) { return 0; }

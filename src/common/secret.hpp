@@ -1,0 +1,58 @@
+// Byte buffers for secrets (passwords, keys, plaintexts): wiped when released.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <sodium.h>
+
+namespace velno {
+
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  explicit SecretBytes(std::size_t n) : bytes_(n, 0) {}
+  SecretBytes(const uint8_t* p, std::size_t n) : bytes_(p, p + n) {}
+  explicit SecretBytes(std::string_view s)
+      : bytes_(reinterpret_cast<const uint8_t*>(s.data()), reinterpret_cast<const uint8_t*>(s.data()) + s.size()) {}
+  explicit SecretBytes(std::vector<uint8_t>&& v) : bytes_(std::move(v)) {}
+  SecretBytes(const SecretBytes&) = delete;
+  SecretBytes& operator=(const SecretBytes&) = delete;
+  SecretBytes(SecretBytes&& o) noexcept : bytes_(std::move(o.bytes_)) {}
+  SecretBytes& operator=(SecretBytes&& o) noexcept {
+    if (this != &o) {
+      wipe();
+      bytes_ = std::move(o.bytes_);
+    }
+    return *this;
+  }
+  ~SecretBytes() { wipe(); }
+
+  uint8_t* data() { return bytes_.data(); }
+  const uint8_t* data() const { return bytes_.data(); }
+  std::size_t size() const { return bytes_.size(); }
+  bool empty() const { return bytes_.empty(); }
+  std::span<const uint8_t> span() const { return {bytes_.data(), bytes_.size()}; }
+  std::string_view view() const { return {reinterpret_cast<const char*>(bytes_.data()), bytes_.size()}; }
+  bool operator==(const SecretBytes& o) const { return bytes_ == o.bytes_; }
+
+ private:
+  void wipe() {
+    if (!bytes_.empty()) sodium_memzero(bytes_.data(), bytes_.size());
+    bytes_.clear();
+  }
+  std::vector<uint8_t> bytes_;
+};
+
+// Wipes a std::string's bytes (for texts that held a secret) and empties it.
+inline void wipe_string(std::string& s) {
+  if (!s.empty()) sodium_memzero(s.data(), s.size());
+  s.clear();
+}
+
+}  // namespace velno

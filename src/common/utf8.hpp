@@ -1,0 +1,26 @@
+// UTF-8 validation with the position of the first fault, and repair for output.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velno {
+
+struct Utf8Error {
+  std::size_t valid_up_to = 0;              // bytes before the fault that are valid UTF-8
+  std::optional<std::size_t> error_len;     // 1..3: length of the ill-formed sequence; none: input ends inside one
+
+  // "invalid utf-8 sequence of N bytes from index I" or
+  // "incomplete utf-8 byte sequence from index I".
+  std::string text() const;
+};
+
+// Validates `bytes`; the first fault, or none when the whole text is UTF-8.
+std::optional<Utf8Error> check_utf8(std::string_view bytes);
+
+// Appends `bytes` to `out` with each ill-formed sequence (maximal subpart) replaced by U+FFFD.
+void append_utf8_repaired(std::string& out, std::string_view bytes);
+
+}  // namespace velno

@@ -1,0 +1,87 @@
+// The wallet: its storage, the password callable, record reading, DIDs, signing,
+// verification and the change of password.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/did_error.hpp"
+#include "common/secret.hpp"
+#include "storage/brox_file_system_storage.hpp"
+#include "wallet/model/did_info.hpp"
+#include "wallet/model/storage_record.hpp"
+
+namespace velno {
+
+// Answers the current wallet password; called once per encrypted record read or
+// written, and once per password at a change of password.
+using PasswordFn = std::function<SecretBytes()>;
+
+// A text value held by a record (the data calls' stored Base64 text).
+struct StringValue {
+  std::string text;
+};
+
+// The short type names that key records: "DIDInfo", "KeyPair", "String".
+template <class V>
+constexpr const char* record_type_name();
+template <>
+constexpr const char* record_type_name<DIDInfo>() { return "DIDInfo"; }
+template <>
+constexpr const char* record_type_name<KeyPair>() { return "KeyPair"; }
+template <>
+constexpr const char* record_type_name<StringValue>() { return "String"; }
+
+template <class V>
+struct TypedRecord {
+  std::string key;
+  V value;
+  std::optional<Tags> tags;
+  RecordType typ;
+};
+
+class Wallet {
+ public:
+  // Wallet::new: opens `storage` under `name`.
+  static DidResult<std::unique_ptr<Wallet>> create(const std::string& name, PasswordFn password_callback,
+                                                   BroxFileSystemStorage storage);
+
+  template <class V>
+  DidResult<std::optional<TypedRecord<V>>> get_record(const std::string& raw_key) const;
+  template <class V>
+  DidResult<TypedRecord<V>> decrypt(InternalStorageRecord record) const;
+
+  DidResult<std::vector<TypedRecord<DIDInfo>>> query_by_type(RecordType typ) const;
+  DidResult<DIDInfo> default_did() const;
+  DidResult<DIDInfo> get_did_info(const std::string& did) const;
+
+  DidResult<DIDInfo> create_did(std::optional<std::span<const uint8_t>> seed,
+                                std::optional<Metadata> metadata) const;
+  DidResult<std::vector<uint8_t>> sign_with_did(const std::string& did, std::span<const uint8_t> data) const;
+  DidResult<void> change_password(PasswordFn new_password) const;
+
+  // Seals `value_json` under the password and stores it as a record of `typ` keyed by
+  // `raw_key`, "::" and `record_type`, replacing a record under that key.
+  DidResult<void> store_encrypted(const std::string& raw_key, const std::string& record_type, RecordType typ,
+                                  SecretBytes value_json) const;
+
+  const BroxFileSystemStorage& storage() const { return storage_; }
+
+ private:
+  Wallet(BroxFileSystemStorage storage, PasswordFn password_callback)
+      : storage_(std::move(storage)), password_callback_(std::move(password_callback)) {}
+
+  BroxFileSystemStorage storage_;
+  PasswordFn password_callback_;
+};
+
+// Checks an Ed25519 signature (64 bytes) over `data` against `public_key` (32 bytes).
+DidResult<void> verify_signature(std::span<const uint8_t> signature, std::span<const uint8_t> data,
+                                 std::span<const uint8_t> public_key);
+
+}  // namespace velno

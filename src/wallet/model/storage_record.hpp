@@ -1,0 +1,119 @@
+// The stored record format: record kinds, record keys, security blocks, records and
+// the key pair kept inside encrypted records, with their exact JSON forms.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/json_error.hpp"
+#include "common/json_writer.hpp"
+
+namespace velno {
+
+class JsonReader;  // the positional JSON text reader (common/json_reader.hpp)
+
+enum class RecordType : uint8_t {
+  KeyPair = 0,
+  Did,
+  PublicDid,
+  AgentProfile,
+  DidDoc,
+  MasterSecret,
+  SchemaDefinition,
+  CredentialDefinition,
+  CredentialDefinitionPrivateKeys,
+  CredentialDefinitionCorrectnessProof,
+  RevocationRegistry,
+  RevocationRegistryDefinition,
+  RevocationRegistryPrivate,
+  RevocationRegistryInfo,
+  CredentialOffer,
+  CredentialRequest,
+  CredentialRequestMetadata,
+  Credential,
+  Proof,
+  Connection,
+  Invitation,
+  Arbitrary,
+  PrivateData,
+  PublicData,
+};
+inline constexpr unsigned kRecordTypeCount = 24;
+
+// True for the kinds stored encrypted: value <= 22 and its bit set in 0x421321.
+constexpr bool is_encrypted(RecordType t) {
+  auto v = static_cast<unsigned>(t);
+  return v <= 22 && ((0x421321u >> v) & 1u) != 0;
+}
+// The kind's name, its only text form ("KeyPair", "Did", ...).
+std::string_view record_type_debug(RecordType t);
+
+using Tags = std::map<std::string, std::string>;
+
+struct InternalWalletKey {
+  std::string raw_key;
+  std::string record_type;
+  // raw_key + "::" + record_type
+  std::string to_string() const;
+  bool operator==(const InternalWalletKey&) const = default;
+};
+
+struct RecordSecurity {
+  std::string encrypted_key;
+  std::string salt;
+  std::string level1_nonce;
+  std::string level2_nonce;
+  bool operator==(const RecordSecurity&) const = default;
+};
+
+struct InternalStorageRecord {
+  InternalWalletKey key;
+  RecordType typ = RecordType::KeyPair;
+  int64_t date = 0;
+  std::optional<Tags> tags;
+  std::optional<RecordSecurity> record_security;
+  nlohmann::json record_object;  // JSON member "data"
+  bool operator==(const InternalStorageRecord&) const = default;
+};
+
+// Writers: compact JSON in the fixed member order, appended to the writer's buffer.
+void serialize(JsonWriter& w, const InternalWalletKey& key);
+void serialize(JsonWriter& w, const RecordSecurity& security);
+void serialize(JsonWriter& w, RecordType typ);
+void serialize(JsonWriter& w, const InternalStorageRecord& record);
+
+// Readers: one value of the type at the reader's current position. Errors carry the
+// position of the fault.
+JsonResult<InternalWalletKey> deserialize_wallet_key(JsonReader& r);
+JsonResult<std::optional<RecordSecurity>> deserialize_record_security(JsonReader& r);
+JsonResult<RecordType> deserialize_record_type(JsonReader& r);
+JsonResult<InternalStorageRecord> deserialize_storage_record(JsonReader& r);
+
+// The Ed25519 key pair of one DID: pk 32 bytes, sk 64 bytes (seed + public key).
+// Lengths are not checked when reading: signing refuses an sk of the wrong length.
+struct KeyPair {
+  std::vector<uint8_t> pk;
+  std::vector<uint8_t> sk;
+  ~KeyPair();  // wipes sk
+  KeyPair() = default;
+  KeyPair(std::vector<uint8_t> p, std::vector<uint8_t> s) : pk(std::move(p)), sk(std::move(s)) {}
+  KeyPair(KeyPair&&) noexcept = default;
+  KeyPair& operator=(KeyPair&&) noexcept = default;
+  KeyPair(const KeyPair&) = delete;
+  KeyPair& operator=(const KeyPair&) = delete;
+};
+
+// {"pk":"<Base58>","sk":"<Base58>"}. The caller wipes the text when done.
+std::string key_pair_to_text(const KeyPair& kp);
+// From JSON text (exactly one value, whitespace around it) or from a value tree.
+JsonResult<KeyPair> key_pair_from_text(std::string_view text);
+JsonResult<KeyPair> key_pair_from_value(const nlohmann::json& value);
+
+}  // namespace velno

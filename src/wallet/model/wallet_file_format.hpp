@@ -1,0 +1,25 @@
+// The text of a wallet file: one JSON object whose members are records named by
+// their key text. An empty text is an empty map.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/json_error.hpp"
+#include "wallet/model/storage_record.hpp"
+
+namespace velno {
+
+using RecordMap = std::unordered_map<std::string, InternalStorageRecord>;
+
+// Reads a non-empty wallet text: whitespace around one object; a later member of the
+// same name replaces the earlier; nesting beyond 127 levels fails; every fault ends
+// with " at line <l> column <c>".
+JsonResult<RecordMap> parse_wallet_text(std::string_view text);
+
+// Writes the map compactly ("{}" when empty), members in the map's order.
+std::string serialize_wallet(const RecordMap& records);
+void serialize_wallet(std::string& out, const RecordMap& records);
+
+}  // namespace velno

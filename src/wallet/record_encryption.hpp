@@ -1,0 +1,39 @@
+// Two-layer record encryption: the record's data sealed with a random record key
+// (inner layer, level2 nonce), the record key sealed with a key that Argon2id derives
+// from the password and the record's salt (outer layer, level1 nonce).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/did_error.hpp"
+#include "common/secret.hpp"
+#include "wallet/model/storage_record.hpp"
+
+namespace velno {
+
+inline constexpr std::size_t kSaltBytes = 16;
+inline constexpr std::size_t kDerivedKeyBytes = 32;
+inline constexpr unsigned long long kPwhashOpsLimit = 2;
+inline constexpr std::size_t kPwhashMemLimit = 67108864;  // 64 MiB
+
+std::vector<uint8_t> generate_salt();
+
+// Argon2id v1.3, opslimit 2, 64 MiB, 32 bytes. `salt` must hold 16 bytes.
+DidResult<SecretBytes> derive_key(std::span<const uint8_t> password, std::span<const uint8_t> salt);
+
+// Seals `plaintext`; answers the record's data (a JSON string of Base58) and its
+// security block. The inputs are wiped.
+DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretBytes plaintext,
+                                                                         std::vector<uint8_t> salt,
+                                                                         SecretBytes derived_key);
+
+// Opens the record's data with `derived_key`; the record is only read.
+DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const InternalStorageRecord& record);
+
+}  // namespace velno
