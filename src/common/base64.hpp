@@ -18,6 +18,15 @@ struct Base64Error {
 };
 
 std::string base64_encode(std::span<const uint8_t> bytes);
+// Decoding checks, in this order (the first fault found is reported):
+//  1. The trailing run of "=" is the padding. Scanning left to right, the first other
+//     byte outside the alphabet, "=" included, is "Invalid symbol <byte>, offset <i>.".
+//  2. N symbols with N % 4 == 1 cannot be completed: "Invalid input length: N".
+//  3. The padding must be exactly what the last group needs (none for a full group,
+//     "==" after two symbols, "=" after three): else "Invalid padding".
+//  4. The unused low bits of the last symbol of a partial group must be zero:
+//     else "Invalid last symbol <byte>, offset <i>.".
+// An empty text decodes to no bytes.
 Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text);
 
 }  // namespace velno

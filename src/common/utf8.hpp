@@ -17,6 +17,16 @@ struct Utf8Error {
   std::string text() const;
 };
 
+// The sequence that starts at bytes[i]: well-formed (`len` bytes), ill-formed (`len` is
+// its maximal subpart, 1..3), or cut off by the end of the text (`len` bytes are left,
+// all a valid start). One ASCII byte is a well-formed sequence of 1.
+struct Utf8Step {
+  enum Status : unsigned char { Valid, Invalid, Incomplete };
+  Status status;
+  unsigned char len;
+};
+Utf8Step utf8_step(std::string_view bytes, std::size_t i);
+
 // Validates `bytes`; the first fault, or none when the whole text is UTF-8.
 std::optional<Utf8Error> check_utf8(std::string_view bytes);
 

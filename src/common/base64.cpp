@@ -1,0 +1,87 @@
+#include "common/base64.hpp"
+
+#include <array>
+
+namespace velno {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<int8_t, 256> make_values() {
+  std::array<int8_t, 256> t{};
+  for (auto& v : t) v = -1;
+  for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+  return t;
+}
+constexpr std::array<int8_t, 256> kValues = make_values();
+
+Base64Error symbol_error(const char* what, unsigned char byte, std::size_t offset) {
+  return Base64Error{std::string(what) + std::to_string(byte) + ", offset " + std::to_string(offset) + "."};
+}
+
+}  // namespace
+
+std::string base64_encode(std::span<const uint8_t> bytes) {
+  std::string out;
+  out.resize((bytes.size() + 2) / 3 * 4);
+  char* o = out.data();
+  std::size_t i = 0;
+  for (; i + 3 <= bytes.size(); i += 3) {
+    const uint32_t v = (uint32_t{bytes[i]} << 16) | (uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = kAlphabet[(v >> 6) & 63];
+    *o++ = kAlphabet[v & 63];
+  }
+  const std::size_t rest = bytes.size() - i;
+  if (rest > 0) {
+    uint32_t v = uint32_t{bytes[i]} << 16;
+    if (rest == 2) v |= uint32_t{bytes[i + 1]} << 8;
+    *o++ = kAlphabet[v >> 18];
+    *o++ = kAlphabet[(v >> 12) & 63];
+    *o++ = rest == 2 ? kAlphabet[(v >> 6) & 63] : '=';
+    *o++ = '=';
+  }
+  return out;
+}
+
+Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text) {
+  // The trailing run of "=" is the padding; every other byte must be a symbol.
+  std::size_t n = text.size();
+  while (n > 0 && text[n - 1] == '=') --n;
+  const std::size_t pad = text.size() - n;
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (kValues[c] < 0) return symbol_error("Invalid symbol ", c, i);
+  }
+  const std::size_t tail = n % 4;  // symbols in the last, partial group
+  if (tail == 1) return Base64Error{"Invalid input length: " + std::to_string(n)};
+  if (pad != (tail == 0 ? 0 : 4 - tail)) return Base64Error{"Invalid padding"};
+
+  std::vector<uint8_t> out;
+  out.reserve(n / 4 * 3 + 2);
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const uint32_t v = (uint32_t(kValues[p[i]]) << 18) | (uint32_t(kValues[p[i + 1]]) << 12) |
+                       (uint32_t(kValues[p[i + 2]]) << 6) | uint32_t(kValues[p[i + 3]]);
+    out.push_back(static_cast<uint8_t>(v >> 16));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+    out.push_back(static_cast<uint8_t>(v));
+  }
+  if (tail > 0) {
+    // Two symbols carry one byte (4 bits unused), three carry two (2 bits unused);
+    // the canonical form leaves the unused bits zero.
+    const std::size_t last = n - 1;
+    const uint32_t unused_mask = tail == 2 ? 0x0F : 0x03;
+    if (uint32_t(kValues[p[last]]) & unused_mask) return symbol_error("Invalid last symbol ", p[last], last);
+    uint32_t v = (uint32_t(kValues[p[i]]) << 18) | (uint32_t(kValues[p[i + 1]]) << 12);
+    if (tail == 3) v |= uint32_t(kValues[p[i + 2]]) << 6;
+    out.push_back(static_cast<uint8_t>(v >> 16));
+    if (tail == 3) out.push_back(static_cast<uint8_t>(v >> 8));
+  }
+  return out;
+}
+
+}  // namespace velno
