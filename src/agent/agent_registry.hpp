@@ -1,0 +1,93 @@
+// The process-wide registry of open agents and the runners through which every agent
+// call finds its agent.
+//
+// Lock order: ALIAS_MAP, then AGENT_MAP. Only register_agent takes either for writing;
+// agent calls hold AGENT_MAP shared from the lookup until their answer is written.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "agent/password_provider.hpp"
+#include "agent/velno_agent.hpp"
+#include "common/did_error.hpp"
+#include "common/envelope.hpp"
+#include "common/poison_lock.hpp"
+#include "common/secret.hpp"
+
+namespace velno {
+
+using AgentMap = PoisonRwLock<std::unordered_map<uint64_t, std::unique_ptr<Agent>>>;
+using AliasMap = PoisonRwLock<std::unordered_map<std::string, uint64_t>>;
+
+// Created on first use and never destroyed, so that no agent is torn down while a
+// host thread may still be inside the library at exit.
+AgentMap& AGENT_MAP();
+AliasMap& ALIAS_MAP();
+// The last handle given out; the first handle of a process is 100005.
+extern std::atomic<uint64_t> HANDLE_COUNTER;
+
+// The answer of create_agent: {"handle":<n>}.
+struct NativeSession {
+  uint64_t handle;
+};
+std::string payload_json(const NativeSession& session);
+
+// A one-shot piece of work on an agent, owning what its export captured.
+template <class T>
+class AgentTask {
+ public:
+  template <class F>
+  explicit AgentTask(F work) : impl_(std::make_unique<Impl<F>>(std::move(work))) {}
+
+  // Runs the work once; the captures are released when the run ends.
+  DidResult<T> run(const Agent& agent) && {
+    std::unique_ptr<Base> impl = std::move(impl_);
+    return impl->run(agent);
+  }
+
+ private:
+  struct Base {
+    virtual ~Base() = default;
+    virtual DidResult<T> run(const Agent& agent) = 0;
+  };
+  template <class F>
+  struct Impl final : Base {
+    explicit Impl(F f) : work(std::move(f)) {}
+    DidResult<T> run(const Agent& agent) override { return std::move(work)(agent); }
+    F work;
+  };
+  std::unique_ptr<Base> impl_;
+};
+
+// Opens the alias's agent once per process and answers its handle; a known alias
+// answers its handle without using the seed or the password.
+DidResult<NativeSession> register_agent(std::string alias, std::optional<SecretBytes> seed,
+                                        PasswordProvider password);
+
+inline constexpr const char* kAgentMapLocked = "Agent map cannot be locked.";
+inline constexpr const char* kAgentNotFound = "Agent with handle not found.";
+
+// Finds the agent of `handle`, runs `task` on it and writes the envelope, all under
+// AGENT_MAP's shared hold. An unknown handle never runs the task.
+template <class T>
+char* with_agent(uint64_t handle, AgentTask<T> task) {
+  auto [agents, poisoned] = AGENT_MAP().read();
+  if (poisoned) return static_error_to_host_json(DidErrorKind::SyncError, kAgentMapLocked);
+  auto it = agents->find(handle);
+  if (it == agents->end()) return static_error_to_host_json(DidErrorKind::InvalidState, kAgentNotFound);
+  return result_to_host_json(std::move(task).run(*it->second));
+}
+
+namespace testing {
+// Marks the registry's locks failed, as a holder that ended abnormally would.
+void poison_alias_map();
+void poison_agent_map();
+}  // namespace testing
+
+}  // namespace velno
