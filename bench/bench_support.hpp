@@ -1,0 +1,214 @@
+// Shared pieces of the benchmarks: the cryptographic floor that every signing pays, realistic
+// wallet texts, a throw-away home directory and envelope checks.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <sodium.h>
+
+#include "common/base58.hpp"
+
+namespace velno::bench {
+
+inline constexpr unsigned long long kOpsLimit = 2;
+inline constexpr std::size_t kMemLimit = 64u << 20;
+inline constexpr const char* kPassword = "correct horse battery staple";
+
+inline const char* password_callback() { return kPassword; }
+
+inline double now_seconds() {
+  using clock = std::chrono::steady_clock;
+  return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+inline void init_sodium() {
+  if (sodium_init() < 0) std::abort();
+}
+
+// A key pair sealed the way an encrypted record holds it: the record key under a key derived
+// from the password (outer), the key pair's JSON text under the record key (inner).
+struct SealedKeyPair {
+  std::array<uint8_t, crypto_sign_PUBLICKEYBYTES> pk{};
+  std::array<uint8_t, crypto_sign_SECRETKEYBYTES> sk{};
+  std::array<uint8_t, crypto_pwhash_SALTBYTES> salt{};
+  std::array<uint8_t, crypto_secretbox_NONCEBYTES> outer_nonce{};
+  std::array<uint8_t, crypto_secretbox_NONCEBYTES> inner_nonce{};
+  std::array<uint8_t, crypto_secretbox_MACBYTES + crypto_secretbox_KEYBYTES> encrypted_key{};
+  std::vector<uint8_t> ciphertext;
+};
+
+inline std::string key_pair_text(std::span<const uint8_t> pk, std::span<const uint8_t> sk) {
+  return "{\"pk\":\"" + base58_encode(pk) + "\",\"sk\":\"" + base58_encode(sk) + "\"}";
+}
+
+inline bool derive(std::string_view password, const uint8_t* salt, uint8_t* key) {
+  return crypto_pwhash(key, crypto_secretbox_KEYBYTES, password.data(), password.size(), salt, kOpsLimit,
+                       kMemLimit, crypto_pwhash_ALG_ARGON2ID13) == 0;
+}
+
+// Seals with `derived_key` when given, else derives it from the password (one Argon2id run).
+// The key pair comes from the first 32 bytes of `seed`, or is random.
+inline SealedKeyPair seal_key_pair(std::string_view password, const uint8_t* derived_key = nullptr,
+                                   const std::string* seed = nullptr) {
+  SealedKeyPair s;
+  if (seed != nullptr) {
+    crypto_sign_seed_keypair(s.pk.data(), s.sk.data(), reinterpret_cast<const uint8_t*>(seed->data()));
+  } else {
+    crypto_sign_keypair(s.pk.data(), s.sk.data());
+  }
+  randombytes_buf(s.salt.data(), s.salt.size());
+  std::array<uint8_t, crypto_secretbox_KEYBYTES> dk{};
+  if (derived_key != nullptr) {
+    std::memcpy(dk.data(), derived_key, dk.size());
+  } else if (!derive(password, s.salt.data(), dk.data())) {
+    std::abort();
+  }
+  std::array<uint8_t, crypto_secretbox_KEYBYTES> record_key{};
+  crypto_secretbox_keygen(record_key.data());
+  std::string text = key_pair_text(s.pk, s.sk);
+  s.ciphertext.resize(text.size() + crypto_secretbox_MACBYTES);
+  randombytes_buf(s.inner_nonce.data(), s.inner_nonce.size());
+  crypto_secretbox_easy(s.ciphertext.data(), reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                        s.inner_nonce.data(), record_key.data());
+  randombytes_buf(s.outer_nonce.data(), s.outer_nonce.size());
+  crypto_secretbox_easy(s.encrypted_key.data(), record_key.data(), record_key.size(), s.outer_nonce.data(),
+                        dk.data());
+  sodium_memzero(dk.data(), dk.size());
+  sodium_memzero(record_key.data(), record_key.size());
+  return s;
+}
+
+// The floor of one signing with a stored DID: one derivation, both layers opened, one signature.
+inline bool floor_sign(const SealedKeyPair& s, std::string_view password, std::span<const uint8_t> data,
+                       uint8_t* signature) {
+  std::array<uint8_t, crypto_secretbox_KEYBYTES> dk{};
+  std::array<uint8_t, crypto_secretbox_KEYBYTES> record_key{};
+  std::vector<uint8_t> plain(s.ciphertext.size() - crypto_secretbox_MACBYTES);
+  bool ok = derive(password, s.salt.data(), dk.data()) &&
+            crypto_secretbox_open_easy(record_key.data(), s.encrypted_key.data(), s.encrypted_key.size(),
+                                       s.outer_nonce.data(), dk.data()) == 0 &&
+            crypto_secretbox_open_easy(plain.data(), s.ciphertext.data(), s.ciphertext.size(),
+                                       s.inner_nonce.data(), record_key.data()) == 0 &&
+            crypto_sign_detached(signature, nullptr, data.data(), data.size(), s.sk.data()) == 0;
+  sodium_memzero(dk.data(), dk.size());
+  sodium_memzero(record_key.data(), record_key.size());
+  sodium_memzero(plain.data(), plain.size());
+  return ok;
+}
+
+// ---- Realistic wallet texts ---------------------------------------------------------------
+
+// Each DID is a plain description record and an encrypted-looking key-pair record whose Base58
+// fields have the lengths real ones have (a key pair sealed under a random key, no Argon2id).
+// Every second DID is made from a seed text (its DIDInfo then carries the seed), as hosts do.
+struct GeneratedWallet {
+  std::string text;
+  std::vector<std::string> dids;
+};
+
+inline std::string did_of(std::span<const uint8_t> pk) { return base58_encode(pk.first(16)); }
+
+inline std::string seed_text(std::size_t i) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "bench-seed-%021zu", i);  // 32 bytes
+  return buf;
+}
+
+inline void append_did_records(std::string& out, const SealedKeyPair& s, const std::string* seed,
+                               int64_t date) {
+  auto b58 = [](auto& bytes) { return base58_encode(std::span<const uint8_t>(bytes.data(), bytes.size())); };
+  std::string did = did_of(s.pk);
+  std::string d = std::to_string(date);
+  if (out.size() > 1) out += ',';
+  out += "\"" + did + "::DIDInfo\":{\"key\":{\"raw_key\":\"" + did +
+         "\",\"record_type\":\"DIDInfo\"},\"type\":\"Did\",\"date\":" + d + ",\"data\":{\"id\":\"" + did +
+         "\",\"metadata\":null,\"publicDID\":false,\"publicKey\":\"" + b58(s.pk) + "\",\"seed\":";
+  if (seed != nullptr) {
+    out += "\"" + base58_encode(std::span(reinterpret_cast<const uint8_t*>(seed->data()), seed->size())) + "\"";
+  } else {
+    out += "null";
+  }
+  out += "}},\"" + did + "::KeyPair\":{\"key\":{\"raw_key\":\"" + did +
+         "\",\"record_type\":\"KeyPair\"},\"type\":\"KeyPair\",\"date\":" + d +
+         ",\"record_security\":{\"encrypted_key\":\"" + b58(s.encrypted_key) + "\",\"salt\":\"" + b58(s.salt) +
+         "\",\"level1_nonce\":\"" + b58(s.outer_nonce) + "\",\"level2_nonce\":\"" + b58(s.inner_nonce) +
+         "\"},\"data\":\"" + b58(s.ciphertext) + "\"}";
+}
+
+// A wallet of `n` DIDs; the first ones are made from `known_seeds` (their key pairs are sealed
+// under a random key, so they can be found but not signed with).
+inline GeneratedWallet make_wallet(std::size_t n, const std::vector<std::string>& known_seeds = {}) {
+  GeneratedWallet w;
+  w.text = "{";
+  std::array<uint8_t, crypto_secretbox_KEYBYTES> dk{};
+  randombytes_buf(dk.data(), dk.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    std::string seed = i < known_seeds.size() ? known_seeds[i] : seed_text(i);
+    const std::string* seed_ptr = (i < known_seeds.size() || i % 2 == 0) ? &seed : nullptr;
+    SealedKeyPair s = seal_key_pair(kPassword, dk.data(), seed_ptr);
+    append_did_records(w.text, s, seed_ptr, 1765300000 + static_cast<int64_t>(i));
+    w.dids.push_back(did_of(s.pk));
+  }
+  w.text += "}";
+  return w;
+}
+
+// ---- Files and envelopes ------------------------------------------------------------------
+
+// A home directory under the system's temporary directory, removed with everything in it.
+class TempHome {
+ public:
+  TempHome() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/velno-bench-XXXXXX";
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr) std::abort();
+    path_ = buf.data();
+    std::filesystem::create_directories(path_ + "/brox-wallet");
+  }
+  ~TempHome() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempHome(const TempHome&) = delete;
+  TempHome& operator=(const TempHome&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string wallet_dir() const { return path_ + "/brox-wallet"; }
+  std::string wallet_file(const std::string& alias) const { return wallet_dir() + "/qxdwallet_" + alias + ".json"; }
+
+ private:
+  std::string path_;
+};
+
+inline void write_whole_file(const std::string& path, std::string_view bytes) {
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
+    std::abort();
+  }
+}
+
+// Takes over an export's answer: true when it is a success envelope; `payload` gets the text.
+inline bool envelope_ok(char* answer, std::string* payload = nullptr) {
+  if (answer == nullptr) return false;
+  bool ok = std::strncmp(answer, "{\"code\":\"OK\"", 12) == 0;
+  if (payload != nullptr) *payload = answer;
+  std::free(answer);
+  return ok;
+}
+
+}  // namespace velno::bench
