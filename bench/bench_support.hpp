@@ -20,6 +20,7 @@
 #include <sodium.h>
 
 #include "common/base58.hpp"
+#include "velno_core.h"
 
 namespace velno::bench {
 
@@ -209,6 +210,16 @@ inline bool envelope_ok(char* answer, std::string* payload = nullptr) {
   if (payload != nullptr) *payload = answer;
   std::free(answer);
   return ok;
+}
+
+// create_agent through the C interface; the handle goes to `handle`.
+inline bool open_agent(const std::string& alias, const char* seed, const char* (*callback)(), uint64_t* handle) {
+  std::string answer;
+  if (!envelope_ok(create_agent(alias.c_str(), seed, callback), &answer)) return false;
+  auto at = answer.find("\"handle\":");
+  if (at == std::string::npos) return false;
+  *handle = std::strtoull(answer.c_str() + at + 9, nullptr, 10);
+  return true;
 }
 
 }  // namespace velno::bench

@@ -12,7 +12,6 @@
 
 #include "bench_support.hpp"
 #include "common/base64.hpp"
-#include "velno_core.h"
 
 namespace velno::bench {
 namespace {
@@ -103,15 +102,9 @@ struct SignEnv {
     ok = envelope_ok(set_velno_home_path(home.path().c_str()));
     for (int i = 0; i < 8 && ok; ++i) {
       std::string seed = "sign-bench-agent-seed-" + std::to_string(1000000000 + i);  // 32 bytes
-      std::string answer;
-      ok = envelope_ok(create_agent(("sign" + std::to_string(i)).c_str(), seed.c_str(), password_callback),
-                       &answer);
-      auto at = answer.find("\"handle\":");
-      if (!ok || at == std::string::npos) {
-        ok = false;
-        break;
-      }
-      handles.push_back(std::strtoull(answer.c_str() + at + 9, nullptr, 10));
+      uint64_t handle = 0;
+      ok = open_agent("sign" + std::to_string(i), seed.c_str(), password_callback, &handle);
+      handles.push_back(handle);
       uint8_t pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
       crypto_sign_seed_keypair(pk, sk, reinterpret_cast<const uint8_t*>(seed.data()));
       dids.push_back(did_of(pk));
