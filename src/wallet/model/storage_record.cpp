@@ -1,1 +1,328 @@
-// placeholder: implemented by its layer's owner
+#include "wallet/model/storage_record.hpp"
+
+#include <array>
+
+#include <sodium.h>
+
+#include "common/base58.hpp"
+#include "common/json_reader.hpp"
+#include "common/secret.hpp"
+#include "wallet/model/struct_reader.hpp"
+
+namespace velno {
+namespace {
+
+using model_detail::read_string_map;
+using model_detail::read_struct;
+using model_detail::read_tuple;
+using Step = JsonReader::Step;
+
+constexpr std::array<std::string_view, kRecordTypeCount> kRecordTypeNames = {
+    "KeyPair",
+    "Did",
+    "PublicDid",
+    "AgentProfile",
+    "DidDoc",
+    "MasterSecret",
+    "SchemaDefinition",
+    "CredentialDefinition",
+    "CredentialDefinitionPrivateKeys",
+    "CredentialDefinitionCorrectnessProof",
+    "RevocationRegistry",
+    "RevocationRegistryDefinition",
+    "RevocationRegistryPrivate",
+    "RevocationRegistryInfo",
+    "CredentialOffer",
+    "CredentialRequest",
+    "CredentialRequestMetadata",
+    "Credential",
+    "Proof",
+    "Connection",
+    "Invitation",
+    "Arbitrary",
+    "PrivateData",
+    "PublicData",
+};
+
+// Looks the name up; an unknown one fails at the current token (the name).
+bool record_type_by_name(JsonReader& r, std::string_view name, RecordType& out) {
+  for (unsigned i = 0; i < kRecordTypeCount; ++i) {
+    if (kRecordTypeNames[i] == name) {
+      out = static_cast<RecordType>(i);
+      return true;
+    }
+  }
+  std::string m = "unknown variant `";
+  m.append(name).append("`, expected one of ");
+  for (unsigned i = 0; i < kRecordTypeCount; ++i) {
+    if (i != 0) m.append(", ");
+    m.append("`").append(kRecordTypeNames[i]).append("`");
+  }
+  return r.fail(std::move(m));
+}
+
+// A kind is written by name: "Did", or {"Did":null}. Anything else where the name
+// should start is a syntax error, as no value of another form may stand there.
+bool read_record_type(JsonReader& r, RecordType& out) {
+  std::string_view name;
+  const char c = r.peek();
+  if (c == '"') return r.read_string(name) && record_type_by_name(r, name, out);
+  if (c != '{') return r.fail_expected_value();
+  if (!r.begin_object()) return false;
+  const char n = r.peek();
+  if (n != '"' && n != '}') return r.fail_invalid_type("variant identifier");
+  Step step = r.next_member(name);
+  if (step == Step::Error) return false;
+  if (step == Step::End) return r.fail("expected value");
+  if (!record_type_by_name(r, name, out)) return false;
+  if (r.peek() != 'n') return r.fail_invalid_type("unit");
+  if (!r.read_null()) return false;
+  step = r.next_member(name);
+  if (step == Step::Error) return false;
+  return step == Step::End || r.fail("expected value");
+}
+
+bool read_wallet_key(JsonReader& r, InternalWalletKey& key) {
+  static constexpr std::array<std::string_view, 2> kNames = {"raw_key", "record_type"};
+  auto field = [&](std::size_t i) { return r.read_string(i == 0 ? key.raw_key : key.record_type); };
+  const char c = r.peek();
+  if (c == '{') return read_struct(r, kNames, 0b11, field);
+  if (c == '[') return read_tuple(r, 2, "struct InternalWalletKey", field);
+  return r.fail_invalid_type("struct InternalWalletKey");
+}
+
+bool read_security(JsonReader& r, std::optional<RecordSecurity>& out) {
+  static constexpr std::array<std::string_view, 4> kNames = {"encrypted_key", "salt", "level1_nonce",
+                                                             "level2_nonce"};
+  const char c = r.peek();
+  if (c == 'n') {
+    out.reset();
+    return r.read_null();
+  }
+  RecordSecurity& s = out.emplace();
+  std::string* fields[] = {&s.encrypted_key, &s.salt, &s.level1_nonce, &s.level2_nonce};
+  auto field = [&](std::size_t i) { return r.read_string(*fields[i]); };
+  if (c == '{') return read_struct(r, kNames, 0b1111, field);
+  if (c == '[') return read_tuple(r, 4, "struct RecordSecurity", field);
+  return r.fail_invalid_type("struct RecordSecurity");
+}
+
+bool read_date(JsonReader& r, int64_t& out) {
+  const char c = r.peek();
+  if (c != '-' && (c < '0' || c > '9')) return r.fail_invalid_type("i64");
+  JsonNumber n;
+  if (!r.read_number(n)) return false;
+  switch (n.kind) {
+    case JsonNumber::Kind::Int:
+      out = n.i;
+      return true;
+    case JsonNumber::Kind::UInt:
+      return r.fail("invalid value: integer `" + std::to_string(n.u) + "`, expected i64");
+    case JsonNumber::Kind::Double:
+      break;
+  }
+  return r.fail(invalid_type_message("floating point `" + found_float_text(n.d) + "`", "i64"));
+}
+
+bool read_tags(JsonReader& r, std::optional<Tags>& out) {
+  if (r.peek() == 'n') {
+    out.reset();
+    return r.read_null();
+  }
+  return read_string_map(r, out.emplace());
+}
+
+enum RecordField : unsigned { kKey, kType, kDate, kTags, kSecurity, kData };
+
+bool read_record_field(JsonReader& r, InternalStorageRecord& rec, std::size_t i) {
+  switch (i) {
+    case kKey: return read_wallet_key(r, rec.key);
+    case kType: return read_record_type(r, rec.typ);
+    case kDate: return read_date(r, rec.date);
+    case kTags: return read_tags(r, rec.tags);
+    case kSecurity: return read_security(r, rec.record_security);
+    default: return r.read_value(rec.record_object);
+  }
+}
+
+template <class T, class F>
+JsonResult<T> run(JsonReader& r, F&& read) {
+  T value{};
+  if (!read(r, value)) return r.take_error();
+  return value;
+}
+
+std::string field_error(std::string_view what, std::string_view name) { return model_detail::field_message(what, name); }
+
+// Decodes the two Base58 texts, pk first; the decoder's message on failure.
+std::optional<std::string> decode_key_pair(const std::string& pk_text, const std::string& sk_text, KeyPair& out) {
+  auto pk = base58_decode(pk_text);
+  if (!pk) return pk.error().text();
+  auto sk = base58_decode(sk_text);
+  if (!sk) return sk.error().text();
+  out.pk = std::move(pk).value();
+  out.sk = std::move(sk).value();
+  return std::nullopt;
+}
+
+}  // namespace
+
+namespace model_detail {
+
+bool read_storage_record(JsonReader& r, InternalStorageRecord& rec) {
+  static constexpr std::array<std::string_view, 6> kNames = {"key", "type", "date", "tags", "record_security", "data"};
+  constexpr unsigned kRequired = 1u << kKey | 1u << kType | 1u << kDate | 1u << kData;
+  auto field = [&](std::size_t i) { return read_record_field(r, rec, i); };
+  const char c = r.peek();
+  if (c == '{') return read_struct(r, kNames, kRequired, field);
+  if (c == '[') return read_tuple(r, 6, "struct InternalStorageRecord", field);
+  return r.fail_invalid_type("struct InternalStorageRecord");
+}
+
+}  // namespace model_detail
+
+std::string_view record_type_debug(RecordType t) {
+  const auto v = static_cast<unsigned>(t);
+  return v < kRecordTypeCount ? kRecordTypeNames[v] : std::string_view("Unknown");
+}
+
+std::string InternalWalletKey::to_string() const {
+  std::string s;
+  s.reserve(raw_key.size() + 2 + record_type.size());
+  s.append(raw_key).append("::").append(record_type);
+  return s;
+}
+
+void serialize(JsonWriter& w, const InternalWalletKey& key) {
+  w.raw("{\"raw_key\":");
+  w.string(key.raw_key);
+  w.raw(",\"record_type\":");
+  w.string(key.record_type);
+  w.raw('}');
+}
+
+void serialize(JsonWriter& w, const RecordSecurity& s) {
+  w.raw("{\"encrypted_key\":");
+  w.string(s.encrypted_key);
+  w.raw(",\"salt\":");
+  w.string(s.salt);
+  w.raw(",\"level1_nonce\":");
+  w.string(s.level1_nonce);
+  w.raw(",\"level2_nonce\":");
+  w.string(s.level2_nonce);
+  w.raw('}');
+}
+
+void serialize(JsonWriter& w, RecordType typ) { w.string(record_type_debug(typ)); }
+
+void serialize(JsonWriter& w, const InternalStorageRecord& rec) {
+  w.raw("{\"key\":");
+  serialize(w, rec.key);
+  w.raw(",\"type\":");
+  serialize(w, rec.typ);
+  w.raw(",\"date\":");
+  w.integer(rec.date);
+  if (rec.tags) {
+    w.raw(",\"tags\":{");
+    bool first = true;
+    for (const auto& [name, value] : *rec.tags) {
+      if (!first) w.raw(',');
+      first = false;
+      w.key(name);
+      w.string(value);
+    }
+    w.raw('}');
+  }
+  if (rec.record_security) {
+    w.raw(",\"record_security\":");
+    serialize(w, *rec.record_security);
+  }
+  w.raw(",\"data\":");
+  w.value(rec.record_object);
+  w.raw('}');
+}
+
+JsonResult<InternalWalletKey> deserialize_wallet_key(JsonReader& r) { return run<InternalWalletKey>(r, read_wallet_key); }
+
+JsonResult<std::optional<RecordSecurity>> deserialize_record_security(JsonReader& r) {
+  return run<std::optional<RecordSecurity>>(r, read_security);
+}
+
+JsonResult<RecordType> deserialize_record_type(JsonReader& r) { return run<RecordType>(r, read_record_type); }
+
+JsonResult<InternalStorageRecord> deserialize_storage_record(JsonReader& r) {
+  return run<InternalStorageRecord>(r, model_detail::read_storage_record);
+}
+
+KeyPair::~KeyPair() {
+  if (!sk.empty()) sodium_memzero(sk.data(), sk.size());
+}
+
+KeyPair& KeyPair::operator=(KeyPair&& o) noexcept {
+  if (this != &o) {
+    if (!sk.empty()) sodium_memzero(sk.data(), sk.size());
+    pk = std::move(o.pk);
+    sk = std::move(o.sk);
+  }
+  return *this;
+}
+
+std::string key_pair_to_text(const KeyPair& kp) {
+  const std::string pk = base58_encode(kp.pk);
+  std::string sk = base58_encode(kp.sk);
+  // Sized once, so no copy of the secret is left behind by a reallocation.
+  std::string out;
+  out.reserve(pk.size() + sk.size() + 16);
+  out.append("{\"pk\":\"").append(pk).append("\",\"sk\":\"").append(sk).append("\"}");
+  wipe_string(sk);
+  return out;
+}
+
+JsonResult<KeyPair> key_pair_from_text(std::string_view text) {
+  JsonReader r(text);
+  std::string texts[2];  // pk, sk: held until the object is complete
+  KeyPair kp;
+  auto read = [&]() -> bool {
+    if (r.peek() != '{') return r.fail_invalid_type("struct KeyPair");
+    if (!r.begin_object()) return false;
+    bool seen[2] = {false, false};
+    std::string_view name;
+    for (;;) {
+      const Step step = r.next_member(name);
+      if (step == Step::End) break;
+      if (step == Step::Error) return false;
+      const int i = name == "pk" ? 0 : name == "sk" ? 1 : -1;
+      if (i < 0) return r.fail("unknown field `" + std::string(name) + "`, expected `pk` or `sk`");
+      if (seen[i]) return r.fail(field_error("duplicate", name));
+      seen[i] = true;
+      if (!r.read_string(texts[i])) return false;
+    }
+    if (!seen[1]) return r.fail(field_error("missing", "sk"));
+    if (!seen[0]) return r.fail(field_error("missing", "pk"));
+    if (auto bad = decode_key_pair(texts[0], texts[1], kp)) return r.fail(std::move(*bad));
+    return r.finish();
+  };
+  const bool ok = read();
+  wipe_string(texts[1]);
+  if (!ok) return r.take_error();
+  return kp;
+}
+
+JsonResult<KeyPair> key_pair_from_value(const nlohmann::json& value) {
+  if (!value.is_object()) return JsonError::plain(invalid_type_message(found_text(value), "struct KeyPair"));
+  const std::string* texts[2] = {nullptr, nullptr};
+  // A value object holds each name once, in ascending order.
+  for (const auto& [name, v] : *value.get_ptr<const nlohmann::json::object_t*>()) {
+    const int i = name == "pk" ? 0 : name == "sk" ? 1 : -1;
+    if (i < 0) return JsonError::plain("unknown field `" + name + "`, expected `pk` or `sk`");
+    if (!v.is_string()) return JsonError::plain(invalid_type_message(found_text(v), "a string"));
+    texts[i] = v.get_ptr<const std::string*>();
+  }
+  if (texts[1] == nullptr) return JsonError::plain(field_error("missing", "sk"));
+  if (texts[0] == nullptr) return JsonError::plain(field_error("missing", "pk"));
+  KeyPair kp;
+  if (auto bad = decode_key_pair(*texts[0], *texts[1], kp)) return JsonError::plain(std::move(*bad));
+  return kp;
+}
+
+}  // namespace velno

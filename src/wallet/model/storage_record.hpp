@@ -105,7 +105,7 @@ struct KeyPair {
   KeyPair() = default;
   KeyPair(std::vector<uint8_t> p, std::vector<uint8_t> s) : pk(std::move(p)), sk(std::move(s)) {}
   KeyPair(KeyPair&&) noexcept = default;
-  KeyPair& operator=(KeyPair&&) noexcept = default;
+  KeyPair& operator=(KeyPair&&) noexcept;  // wipes the sk it replaces
   KeyPair(const KeyPair&) = delete;
   KeyPair& operator=(const KeyPair&) = delete;
 };

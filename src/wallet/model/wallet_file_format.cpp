@@ -1,0 +1,56 @@
+#include "wallet/model/wallet_file_format.hpp"
+
+#include "common/json_reader.hpp"
+#include "common/json_writer.hpp"
+#include "wallet/model/struct_reader.hpp"
+
+namespace velno {
+
+JsonResult<RecordMap> parse_wallet_text(std::string_view text) {
+  JsonReader r(text);
+  RecordMap records;
+  // A non-object fails as "invalid type: <found>, expected a map".
+  if (!r.begin_object()) return r.take_error();
+  std::string_view name;
+  for (;;) {
+    const JsonReader::Step step = r.next_member(name);
+    if (step == JsonReader::Step::End) break;
+    if (step == JsonReader::Step::Error) return r.take_error();
+    // The name's view ends with the next read, so the key is copied first. A second
+    // member of the same name starts again from an empty record.
+    auto [it, inserted] = records.try_emplace(std::string(name));
+    if (!inserted) it->second = InternalStorageRecord{};
+    if (!model_detail::read_storage_record(r, it->second)) return r.take_error();
+  }
+  if (!r.finish()) return r.take_error();
+  return records;
+}
+
+void serialize_wallet(std::string& out, const RecordMap& records) {
+  // A rough size, so that the text is rarely moved while it grows.
+  std::size_t estimate = 2;
+  for (const auto& [name, rec] : records) {
+    estimate += name.size() + rec.key.raw_key.size() + rec.key.record_type.size() + 96;
+    if (rec.record_security) estimate += 160;
+    estimate += rec.record_object.is_string() ? rec.record_object.get_ref<const std::string&>().size() : 256;
+  }
+  out.reserve(out.size() + estimate);
+  JsonWriter w(out);
+  w.raw('{');
+  bool first = true;
+  for (const auto& [name, rec] : records) {
+    if (!first) w.raw(',');
+    first = false;
+    w.key(name);
+    serialize(w, rec);
+  }
+  w.raw('}');
+}
+
+std::string serialize_wallet(const RecordMap& records) {
+  std::string out;
+  serialize_wallet(out, records);
+  return out;
+}
+
+}  // namespace velno
