@@ -65,8 +65,9 @@ class Wallet {
   DidResult<std::vector<uint8_t>> sign_with_did(const std::string& did, std::span<const uint8_t> data) const;
   DidResult<void> change_password(PasswordFn new_password) const;
 
-  // Seals `value_json` under the password and stores it as a record of `typ` keyed by
-  // `raw_key`, "::" and `record_type`, replacing a record under that key.
+  // Seals `value_json` under the password and stores it as a record of `typ` (an
+  // encrypted kind) keyed by `raw_key`, "::" and `record_type`, replacing a record under
+  // that key.
   DidResult<void> store_encrypted(const std::string& raw_key, const std::string& record_type, RecordType typ,
                                   SecretBytes value_json) const;
 
@@ -75,6 +76,11 @@ class Wallet {
  private:
   Wallet(BroxFileSystemStorage storage, PasswordFn password_callback)
       : storage_(std::move(storage)), password_callback_(std::move(password_callback)) {}
+
+  // Fresh salt, one password, one derivation, both layers, then add_record.
+  DidResult<void> seal_and_store(InternalWalletKey key, RecordType typ, SecretBytes plaintext) const;
+  // Re-encrypts every encrypted record under the exclusive scan of the storage.
+  DidResult<void> reencrypt_all(const SecretBytes& old_password, const SecretBytes& new_password) const;
 
   BroxFileSystemStorage storage_;
   PasswordFn password_callback_;

@@ -3,7 +3,6 @@
 // from the password and the record's salt (outer layer, level1 nonce).
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -19,6 +18,10 @@ namespace velno {
 
 inline constexpr std::size_t kSaltBytes = 16;
 inline constexpr std::size_t kDerivedKeyBytes = 32;
+inline constexpr std::size_t kRecordKeyBytes = 32;
+inline constexpr std::size_t kNonceBytes = 24;
+inline constexpr std::size_t kBoxTagBytes = 16;
+inline constexpr std::size_t kEncryptedKeyBytes = kBoxTagBytes + kRecordKeyBytes;
 inline constexpr unsigned long long kPwhashOpsLimit = 2;
 inline constexpr std::size_t kPwhashMemLimit = 67108864;  // 64 MiB
 
@@ -35,5 +38,12 @@ DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretB
 
 // Opens the record's data with `derived_key`; the record is only read.
 DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const InternalStorageRecord& record);
+
+// The security block of an encrypted record, or ValueRequired when it has none.
+DidResult<const RecordSecurity*> require_record_security(const InternalStorageRecord& record);
+
+// The record's salt, Base58-decoded and checked to be 16 bytes, so that a damaged
+// record fails before anybody is asked for a password.
+DidResult<std::vector<uint8_t>> decode_salt(const RecordSecurity& security);
 
 }  // namespace velno

@@ -1,0 +1,108 @@
+// Creating DIDs, sealing records, signing and verifying.
+#include <chrono>
+#include <utility>
+
+#include <sodium.h>
+
+#include "common/base58.hpp"
+#include "common/log.hpp"
+#include "wallet/brox_wallet.hpp"
+#include "wallet/record_encryption.hpp"
+
+namespace velno {
+namespace {
+
+constexpr std::size_t kDidBytes = 16;  // a DID is the Base58 of the public key's first 16 bytes
+
+int64_t current_utc_seconds() {
+  using namespace std::chrono;
+  return floor<seconds>(system_clock::now()).time_since_epoch().count();
+}
+
+// The compact JSON text of the key pair, in a buffer that is wiped when released.
+SecretBytes key_pair_plaintext(const std::vector<uint8_t>& pk, const SecretBytes& sk) {
+  const KeyPair key_pair(pk, std::vector<uint8_t>(sk.data(), sk.data() + sk.size()));
+  std::string text = key_pair_to_text(key_pair);
+  SecretBytes plaintext(text);
+  wipe_string(text);
+  return plaintext;
+}
+
+}  // namespace
+
+DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, SecretBytes plaintext) const {
+  std::vector<uint8_t> salt = generate_salt();
+  SecretBytes derived_key;
+  {
+    const SecretBytes password = password_callback_();
+    VELNO_TRY_ASSIGN(derived_key, derive_key(password.span(), salt));
+  }
+  VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(std::move(plaintext), std::move(salt), std::move(derived_key)));
+  InternalStorageRecord record{std::move(key), typ, current_utc_seconds(), std::nullopt, std::move(sealed.second),
+                               std::move(sealed.first)};
+  return storage_.add_record(std::move(record));
+}
+
+DidResult<void> Wallet::store_encrypted(const std::string& raw_key, const std::string& record_type, RecordType typ,
+                                        SecretBytes value_json) const {
+  return seal_and_store(InternalWalletKey{raw_key, record_type}, typ, std::move(value_json));
+}
+
+DidResult<DIDInfo> Wallet::create_did(std::optional<std::span<const uint8_t>> seed,
+                                      std::optional<Metadata> metadata) const {
+  std::vector<uint8_t> pk(crypto_sign_PUBLICKEYBYTES, 0);
+  SecretBytes sk(crypto_sign_SECRETKEYBYTES);
+  // The seeded key-pair function reads 32 bytes of seed: a shorter seed makes no key pair.
+  const int made = !seed                                  ? crypto_sign_keypair(pk.data(), sk.data())
+                   : seed->size() < crypto_sign_SEEDBYTES ? -1
+                                                          : crypto_sign_seed_keypair(pk.data(), sk.data(), seed->data());
+  if (made != 0)
+    return DidError::with_static_message(DidErrorKind::WalletCouldNotGenerateKeyPair, "Couldn't create key pair");
+
+  std::string did = base58_encode(std::span<const uint8_t>(pk).first(kDidBytes));
+  // Only a DID description stored as a `Did` record is reused.
+  VELNO_TRY_ASSIGN(auto existing, get_record<DIDInfo>(did));
+  if (existing && existing->typ == RecordType::Did) return std::move(existing->value);
+
+  InternalWalletKey pair_key{did, record_type_name<KeyPair>()};
+  VELNO_TRACE(kTargetWallet, "Raw key: ", did, ", Internal wallet key ", pair_key.to_string());
+  VELNO_TRY(seal_and_store(std::move(pair_key), RecordType::KeyPair, key_pair_plaintext(pk, sk)));
+
+  DIDInfo info = DIDInfo::create(std::move(did), pk, seed, false, std::move(metadata));
+  InternalWalletKey info_key{info.id, record_type_name<DIDInfo>()};
+  VELNO_TRACE(kTargetWallet, "Raw key: ", info.id, ", Internal wallet key ", info_key.to_string());
+  nlohmann::json data = serialize(info);
+  InternalStorageRecord record{std::move(info_key), RecordType::Did, current_utc_seconds(), std::nullopt,
+                               std::nullopt, std::move(data)};
+  VELNO_TRY(storage_.add_record(std::move(record)));
+  return info;
+}
+
+DidResult<std::vector<uint8_t>> Wallet::sign_with_did(const std::string& did, std::span<const uint8_t> data) const {
+  VELNO_DEBUG(kTargetWallet, "sign_with_did >> did: ", did);
+  VELNO_TRY_ASSIGN(auto record, get_record<KeyPair>(did));
+  if (!record) return DidError::with_message(DidErrorKind::RecordNotFound, "No key with key id " + did);
+  const KeyPair& key_pair = record->value;
+
+  VELNO_DEBUG(kTargetWallet, "Data to be signed: ", HexUpper{data});
+  VELNO_TRACE(kTargetWallet, "Self::sign ", "*****", " ", HexLower{data});
+  // The signing function reads 64 bytes of secret key: refuse a stored key of another length.
+  std::vector<uint8_t> signature(crypto_sign_BYTES, 0);
+  if (key_pair.sk.size() != crypto_sign_SECRETKEYBYTES ||
+      crypto_sign_detached(signature.data(), nullptr, data.data(), data.size(), key_pair.sk.data()) != 0)
+    return DidError::with_static_message(DidErrorKind::WalletCouldNotSign, "Data signing failed");
+  VELNO_DEBUG(kTargetWallet, "Signature ", HexUpper{signature});
+  return signature;
+}
+
+DidResult<void> verify_signature(std::span<const uint8_t> signature, std::span<const uint8_t> data,
+                                 std::span<const uint8_t> public_key) {
+  VELNO_DEBUG(kTargetWallet, "Verify signature: ", HexUpper{signature}, " for data: ", HexUpper{data});
+  // The verifying function reads 64 bytes of signature and 32 of key: other lengths never verify.
+  if (signature.size() != crypto_sign_BYTES || public_key.size() != crypto_sign_PUBLICKEYBYTES ||
+      crypto_sign_verify_detached(signature.data(), data.data(), data.size(), public_key.data()) != 0)
+    return DidError::with_static_message(DidErrorKind::WalletInvalidSignature, "Signature not valid");
+  return {};
+}
+
+}  // namespace velno

@@ -1,0 +1,127 @@
+#include "wallet/record_encryption.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include <sodium.h>
+
+#include "common/base58.hpp"
+#include "common/log.hpp"
+#include "common/json_reader.hpp"
+
+namespace velno {
+namespace {
+
+constexpr const char* kLoginFailed = "Cannot read wallet. Is the Pin Correct?";
+constexpr const char* kBoxOpenFailed = "Box easy open failed";
+constexpr const char* kPasswordHashFailed = "Password hash failed";
+
+// Buffer sizes of the boxes are 32-bit quantities.
+constexpr std::size_t kMaxCiphertextBytes = std::numeric_limits<uint32_t>::max();
+
+DidError crypto_error(const char* message) { return DidError::with_static_message(DidErrorKind::Crypto, message); }
+
+DidResult<std::vector<uint8_t>> decode_field(const std::string& text) {
+  auto decoded = base58_decode(text);
+  if (!decoded.ok()) return DidError::from_base58_error(decoded.error());
+  return std::move(decoded).value();
+}
+
+}  // namespace
+
+std::vector<uint8_t> generate_salt() {
+  std::vector<uint8_t> salt(kSaltBytes);
+  randombytes_buf(salt.data(), salt.size());
+  return salt;
+}
+
+DidResult<SecretBytes> derive_key(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
+  VELNO_TRACE(kTargetWallet, "Derive key from wallet password");
+  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
+  SecretBytes key(kDerivedKeyBytes);
+  // crypto_pwhash wants a non-null pointer even for an empty password.
+  static const char kNoPassword = 0;
+  const char* pw = password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data());
+  if (crypto_pwhash(key.data(), key.size(), pw, password.size(), salt.data(), kPwhashOpsLimit, kPwhashMemLimit,
+                    crypto_pwhash_ALG_ARGON2ID13) != 0)
+    return crypto_error(kPasswordHashFailed);
+  return key;
+}
+
+DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretBytes plaintext,
+                                                                         std::vector<uint8_t> salt,
+                                                                         SecretBytes derived_key) {
+  // Draw order: record key, level2 nonce, level1 nonce.
+  SecretBytes record_key(kRecordKeyBytes);
+  crypto_secretbox_keygen(record_key.data());
+
+  if (plaintext.size() > kMaxCiphertextBytes - kBoxTagBytes) return crypto_error("Cannot encrypt the record object");
+  std::vector<uint8_t> ciphertext(plaintext.size() + kBoxTagBytes);
+  std::vector<uint8_t> level2_nonce(kNonceBytes);
+  randombytes_buf(level2_nonce.data(), level2_nonce.size());
+  if (crypto_secretbox_easy(ciphertext.data(), plaintext.data(), plaintext.size(), level2_nonce.data(),
+                            record_key.data()) != 0)
+    return crypto_error("Cannot encrypt the record object");
+
+  std::vector<uint8_t> level1_nonce(kNonceBytes);
+  randombytes_buf(level1_nonce.data(), level1_nonce.size());
+  std::vector<uint8_t> encrypted_key(kEncryptedKeyBytes);
+  if (derived_key.size() != kDerivedKeyBytes ||
+      crypto_secretbox_easy(encrypted_key.data(), record_key.data(), record_key.size(), level1_nonce.data(),
+                            derived_key.data()) != 0)
+    return crypto_error(kPasswordHashFailed);
+
+  RecordSecurity security{base58_encode(encrypted_key), base58_encode(salt), base58_encode(level1_nonce),
+                          base58_encode(level2_nonce)};
+  sodium_memzero(salt.data(), salt.size());
+  return std::pair<nlohmann::json, RecordSecurity>{nlohmann::json(base58_encode(ciphertext)), std::move(security)};
+}
+
+DidResult<const RecordSecurity*> require_record_security(const InternalStorageRecord& record) {
+  if (!record.record_security)
+    return DidError::with_static_message(DidErrorKind::ValueRequired,
+                                         "Optional value \"sr.record_security.as_ref()\" is required");
+  return &*record.record_security;
+}
+
+DidResult<std::vector<uint8_t>> decode_salt(const RecordSecurity& security) {
+  VELNO_TRY_ASSIGN(auto salt, decode_field(security.salt));
+  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
+  return salt;
+}
+
+DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const InternalStorageRecord& record) {
+  VELNO_TRY_ASSIGN(const RecordSecurity* security, require_record_security(record));
+
+  // All three texts are decoded before anything is opened.
+  VELNO_TRY_ASSIGN(auto level1_nonce, decode_field(security->level1_nonce));
+  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce));
+  VELNO_TRY_ASSIGN(auto encrypted_key, decode_field(security->encrypted_key));
+  if (level1_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level1_nonce");
+  if (level2_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level2_nonce");
+
+  // Outer layer. Opened at its own length, so that a damaged key of another length is
+  // read only within its bytes; a key that opens must yield exactly 32 bytes.
+  if (encrypted_key.size() < kBoxTagBytes || derived_key.size() != kDerivedKeyBytes)
+    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
+  SecretBytes record_key(encrypted_key.size() - kBoxTagBytes);
+  if (crypto_secretbox_open_easy(record_key.data(), encrypted_key.data(), encrypted_key.size(), level1_nonce.data(),
+                                 derived_key.data()) != 0)
+    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
+  if (record_key.size() != kRecordKeyBytes) return crypto_error("Invalid length of encrypted_key");
+
+  const nlohmann::json& data = record.record_object;
+  if (!data.is_string())
+    return DidError::with_message(DidErrorKind::JsonProcessing, invalid_type_message(found_text(data), "a string"));
+  VELNO_TRY_ASSIGN(auto ciphertext, decode_field(data.get_ref<const std::string&>()));
+  if (ciphertext.size() < kBoxTagBytes || ciphertext.size() > kMaxCiphertextBytes) return crypto_error(kBoxOpenFailed);
+
+  SecretBytes plaintext(ciphertext.size() - kBoxTagBytes);
+  if (crypto_secretbox_open_easy(plaintext.data(), ciphertext.data(), ciphertext.size(), level2_nonce.data(),
+                                 record_key.data()) != 0)
+    return crypto_error(kBoxOpenFailed);
+  return plaintext;
+}
+
+}  // namespace velno
