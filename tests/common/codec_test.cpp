@@ -1,0 +1,178 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "common/base58.hpp"
+#include "common/base64.hpp"
+#include "common/hex.hpp"
+
+namespace velno {
+namespace {
+
+std::vector<uint8_t> from_hex(std::string_view h) {
+  std::vector<uint8_t> out;
+  for (std::size_t i = 0; i + 1 < h.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(h.substr(i, 2)), nullptr, 16)));
+  return out;
+}
+
+std::vector<uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
+
+// One digit at a time, as the textbook does it: the reference for the chunked codec.
+std::string reference_base58(const std::vector<uint8_t>& in) {
+  static const char* kAlpha = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
+  std::vector<uint8_t> digits;  // little-endian base 58
+  for (uint8_t b : in) {
+    int carry = b;
+    for (auto& d : digits) {
+      carry += d * 256;
+      d = static_cast<uint8_t>(carry % 58);
+      carry /= 58;
+    }
+    while (carry) {
+      digits.push_back(static_cast<uint8_t>(carry % 58));
+      carry /= 58;
+    }
+  }
+  std::string out;
+  for (std::size_t i = 0; i < in.size() && in[i] == 0; ++i) out.push_back('1');
+  for (auto it = digits.rbegin(); it != digits.rend(); ++it) out.push_back(kAlpha[*it]);
+  return out;
+}
+
+TEST(Base58Test, KnownVectors) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"", ""},
+      {"00", "1"},
+      {"000001", "112"},
+      {"61", "2g"},
+      {"626262", "a3gV"},
+      {"636363", "aPEr"},
+      {"73696d706c792061206c6f6e6720737472696e67", "2cFupjhnEsSn59qHXstmK2ffpLv2"},
+      {"00eb15231dfceb60925886b67d065299925915aeb172c06647", "1NS17iag9jJgTHD1VXjvLCEnZuQ3rJDE9L"},
+      {"516b6fcd0f", "ABnLTmg"},
+      {"bf4f89001e670274dd", "3SEo3LWLoPntC"},
+      {"572e4794", "3EFU7m"},
+      {"ecac89cad93923c02321", "EJDM8drfXA6uyA"},
+      {"10c8511e", "Rt5zm"},
+      {"00000000000000000000", "1111111111"},
+  };
+  for (const auto& [hex, text] : rows) {
+    auto bytes = from_hex(hex);
+    EXPECT_EQ(base58_encode(bytes), text) << hex;
+    auto back = base58_decode(text);
+    ASSERT_TRUE(back.ok()) << text;
+    EXPECT_EQ(*back, bytes) << text;
+  }
+  EXPECT_EQ(base58_encode(bytes_of("Hello World!")), "2NEpo7TZRRrLZSi2U");
+}
+
+TEST(Base58Test, AgreesWithDigitByDigitReferenceAndRoundTrips) {
+  std::mt19937 rng(58);
+  for (std::size_t len = 0; len <= 300; len += (len < 40 ? 1 : 37)) {
+    for (int rep = 0; rep < 4; ++rep) {
+      std::vector<uint8_t> in(len);
+      for (auto& b : in) b = static_cast<uint8_t>(rng());
+      if (rep == 1 && len > 2) in[0] = in[1] = 0;       // leading zeros
+      if (rep == 2) std::fill(in.begin(), in.end(), 0xFF);  // carries all the way up
+      const std::string text = base58_encode(in);
+      ASSERT_EQ(text, reference_base58(in)) << "len " << len;
+      auto back = base58_decode(text);
+      ASSERT_TRUE(back.ok());
+      ASSERT_EQ(*back, in) << "len " << len;
+    }
+  }
+}
+
+TEST(Base58Test, DecodingNamesTheFirstOffendingByte) {
+  const std::pair<std::string, const char*> rows[] = {
+      {"\xC3\xA9", "provided string contained non-ascii character starting at byte 0"},
+      {"abcdel", "provided string contained invalid character 'l' at byte 5"},
+      {"abc0", "provided string contained invalid character '0' at byte 3"},
+      {"1O\xFF", "provided string contained invalid character 'O' at byte 1"},
+      {"11\x80O", "provided string contained non-ascii character starting at byte 2"},
+      {"I", "provided string contained invalid character 'I' at byte 0"},
+      {"a b", "provided string contained invalid character ' ' at byte 1"},
+      {"a\"", "provided string contained invalid character '\"' at byte 1"},
+      {"'", "provided string contained invalid character '\\'' at byte 0"},
+      {"\\", "provided string contained invalid character '\\\\' at byte 0"},
+      {"\t", "provided string contained invalid character '\\t' at byte 0"},
+      {"\n", "provided string contained invalid character '\\n' at byte 0"},
+      {"\r", "provided string contained invalid character '\\r' at byte 0"},
+      {std::string("2\0", 2), "provided string contained invalid character '\\0' at byte 1"},
+      {"\x01", "provided string contained invalid character '\\u{1}' at byte 0"},
+      {"\x1F", "provided string contained invalid character '\\u{1f}' at byte 0"},
+      {"\x7F", "provided string contained invalid character '\\u{7f}' at byte 0"},
+  };
+  for (const auto& [text, message] : rows) {
+    auto r = base58_decode(text);
+    ASSERT_FALSE(r.ok()) << message;
+    EXPECT_EQ(r.error().text(), message);
+  }
+}
+
+TEST(Base64Test, Rfc4648Vectors) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+  };
+  for (const auto& [plain, text] : rows) {
+    EXPECT_EQ(base64_encode(bytes_of(plain)), text);
+    auto back = base64_decode(text);
+    ASSERT_TRUE(back.ok()) << text;
+    EXPECT_EQ(*back, bytes_of(plain));
+  }
+  std::vector<uint8_t> all(256);
+  for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+  for (std::size_t len = 0; len <= all.size(); ++len) {
+    std::vector<uint8_t> in(all.begin(), all.begin() + len);
+    auto back = base64_decode(base64_encode(in));
+    ASSERT_TRUE(back.ok());
+    ASSERT_EQ(*back, in);
+  }
+}
+
+TEST(Base64Test, DecodingFaultsInOrderOfPrecedence) {
+  const std::pair<std::string, const char*> rows[] = {
+      // 1. invalid symbols, left to right, "=" before the trailing padding included
+      {"!!!!", "Invalid symbol 33, offset 0."},
+      {"Zm9v\nYmFy", "Invalid symbol 10, offset 4."},
+      {"QQ==QQ==", "Invalid symbol 61, offset 2."},
+      {"Zm-_", "Invalid symbol 45, offset 2."},
+      {"\xC3\xA9QQ", "Invalid symbol 195, offset 0."},
+      {"Q!QQQ", "Invalid symbol 33, offset 1."},
+      {"!Q", "Invalid symbol 33, offset 0."},
+      // 2. a symbol count that no padding completes
+      {"Q", "Invalid input length: 1"},
+      {"QUJDR", "Invalid input length: 5"},
+      {"QUJDR===", "Invalid input length: 5"},
+      // 3. padding missing, short or in excess
+      {"QQ", "Invalid padding"},
+      {"QQ=", "Invalid padding"},
+      {"QUI", "Invalid padding"},
+      {"QUI==", "Invalid padding"},
+      {"QQ===", "Invalid padding"},
+      {"QUJD=", "Invalid padding"},
+      {"=", "Invalid padding"},
+      {"====", "Invalid padding"},
+      {"QR=", "Invalid padding"},
+      // 4. unused bits of the last symbol set
+      {"QR==", "Invalid last symbol 82, offset 1."},
+      {"QUJ=", "Invalid last symbol 74, offset 2."},
+      {"Zm9vYh==", "Invalid last symbol 104, offset 5."},
+  };
+  for (const auto& [text, message] : rows) {
+    auto r = base64_decode(text);
+    ASSERT_FALSE(r.ok()) << text;
+    EXPECT_EQ(r.error().message, message) << text;
+  }
+}
+
+TEST(HexTest, UpperAndLowerCase) {
+  const std::vector<uint8_t> bytes = {0x00, 0x09, 0xAB, 0x7F, 0xFF};
+  EXPECT_EQ(hex_upper(bytes), "0009AB7FFF");
+  EXPECT_EQ(hex_lower(bytes), "0009ab7fff");
+  EXPECT_EQ(hex_upper({}), "");
+}
+
+}  // namespace
+}  // namespace velno
