@@ -12,6 +12,7 @@
 namespace velno {
 namespace {
 
+using model_detail::field_message;
 using model_detail::read_string_map;
 using model_detail::read_struct;
 using model_detail::read_tuple;
@@ -152,8 +153,6 @@ JsonResult<T> run(JsonReader& r, F&& read) {
   return value;
 }
 
-std::string field_error(std::string_view what, std::string_view name) { return model_detail::field_message(what, name); }
-
 // Decodes the two Base58 texts, pk first; the decoder's message on failure.
 std::optional<std::string> decode_key_pair(const std::string& pk_text, const std::string& sk_text, KeyPair& out) {
   auto pk = base58_decode(pk_text);
@@ -293,12 +292,12 @@ JsonResult<KeyPair> key_pair_from_text(std::string_view text) {
       if (step == Step::Error) return false;
       const int i = name == "pk" ? 0 : name == "sk" ? 1 : -1;
       if (i < 0) return r.fail("unknown field `" + std::string(name) + "`, expected `pk` or `sk`");
-      if (seen[i]) return r.fail(field_error("duplicate", name));
+      if (seen[i]) return r.fail(field_message("duplicate", name));
       seen[i] = true;
       if (!r.read_string(texts[i])) return false;
     }
-    if (!seen[1]) return r.fail(field_error("missing", "sk"));
-    if (!seen[0]) return r.fail(field_error("missing", "pk"));
+    if (!seen[1]) return r.fail(field_message("missing", "sk"));
+    if (!seen[0]) return r.fail(field_message("missing", "pk"));
     if (auto bad = decode_key_pair(texts[0], texts[1], kp)) return r.fail(std::move(*bad));
     return r.finish();
   };
@@ -318,8 +317,8 @@ JsonResult<KeyPair> key_pair_from_value(const nlohmann::json& value) {
     if (!v.is_string()) return JsonError::plain(invalid_type_message(found_text(v), "a string"));
     texts[i] = v.get_ptr<const std::string*>();
   }
-  if (texts[1] == nullptr) return JsonError::plain(field_error("missing", "sk"));
-  if (texts[0] == nullptr) return JsonError::plain(field_error("missing", "pk"));
+  if (texts[1] == nullptr) return JsonError::plain(field_message("missing", "sk"));
+  if (texts[0] == nullptr) return JsonError::plain(field_message("missing", "pk"));
   KeyPair kp;
   if (auto bad = decode_key_pair(*texts[0], *texts[1], kp)) return JsonError::plain(std::move(*bad));
   return kp;
