@@ -1,0 +1,122 @@
+#include "common/local_dir_supplier.hpp"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+#include "common/io_error.hpp"
+#include "common/log.hpp"
+#include "common/poison_lock.hpp"
+
+namespace velno {
+
+namespace {
+
+// The directory set by the host; empty until the first successful set_local_dir.
+// Created once on first use and never destroyed, since any thread may still ask
+// for it while the process ends.
+PoisonMutex<std::string>& init_externally_supplied_dir() {
+  static auto* EXTERNALLY_SUPPLIED_DIR = new PoisonMutex<std::string>();
+  return *EXTERNALLY_SUPPLIED_DIR;
+}
+
+std::string password_database_home() {
+  long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<std::size_t>(hint) : 4096);
+  while (true) {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    const int rc = getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &found);
+    if (rc == ERANGE && buf.size() < (1u << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (rc != 0 || found == nullptr || found->pw_dir == nullptr) return {};
+    return found->pw_dir;
+  }
+}
+
+std::string default_local_dir() {
+  std::string base;
+  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') base = home;
+  if (base.empty()) base = password_database_home();
+  if (base.empty()) base = "./";
+  if (base.back() != '/') base.push_back('/');
+  base.append(".olvek");
+  return base;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The path without its last component ("" for a single relative component).
+std::string parent_of(const std::string& path) {
+  std::size_t end = path.find_last_not_of('/');
+  if (end == std::string::npos) return {};  // only slashes: the root has no parent
+  const std::size_t slash = path.rfind('/', end);
+  if (slash == std::string::npos) return {};
+  const std::size_t keep = path.find_last_not_of('/', slash);
+  return keep == std::string::npos ? std::string("/") : path.substr(0, keep + 1);
+}
+
+// mkdir -p: creates every missing level; a directory that exists already, or that
+// someone else creates meanwhile, is fine. Returns 0 or the errno of the failure.
+int create_dir_all(const std::string& path) {
+  if (path.empty()) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  int err = errno;
+  if (err != ENOENT) return is_directory(path) ? 0 : err;
+  if (int rc = create_dir_all(parent_of(path)); rc != 0) return rc;
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  err = errno;
+  return is_directory(path) ? 0 : err;
+}
+
+}  // namespace
+
+std::string supply_local_dir() {
+  VELNO_TRACE(kTargetLocalDir, "Resolve olvek home path. Check Externally configured path first");
+  {
+    auto [guard, poisoned] = init_externally_supplied_dir().lock();
+    if (poisoned) {
+      VELNO_WARN(kTargetLocalDir, "Couldn't obtain mutex for EXTERNALLY_SUPPLIED_DIR. Going default way");
+    } else if (!guard->empty()) {
+      return *guard;
+    }
+  }
+  VELNO_DEBUG(kTargetLocalDir, "EXTERNALLY_SUPPLIED_DIR not set. Going default way.");
+  return default_local_dir();
+}
+
+DidResult<void> set_local_dir(std::string dir) {
+  if (dir.empty()) {
+    VELNO_ERROR(kTargetLocalDir, "Provided local dir is empty");
+    return DidError::with_static_message(DidErrorKind::InvalidState, "Please provide a valid path");
+  }
+  if (!is_directory(dir)) {
+    VELNO_TRACE(kTargetLocalDir, dir, " does not exist. try to create it");
+    if (int err = create_dir_all(dir); err != 0) return DidError::from_io_error(IoError::os(err));
+  }
+  VELNO_TRACE(kTargetLocalDir, "Update internal mutex");
+  auto [guard, poisoned] = init_externally_supplied_dir().lock();
+  if (poisoned) return DidError::from_poison_error();
+  *guard = std::move(dir);
+  return {};
+}
+
+void poison_local_dir_for_test() {
+  try {
+    auto held = init_externally_supplied_dir().lock();
+    throw std::runtime_error("holder failed");
+  } catch (const std::runtime_error&) {
+  }
+}
+
+}  // namespace velno
