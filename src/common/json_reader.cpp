@@ -41,6 +41,8 @@ inline bool has_special(uint64_t w) {
   return (found & highs) != 0;
 }
 
+constexpr const char* kControlInString = "control character (\\u0000-\\u001F) found while parsing a string";
+
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Length of the well-formed UTF-8 sequence at p (lead byte >= 0x80), or 0.
@@ -325,15 +327,19 @@ bool JsonReader::read_string(std::string_view& out) {
       case kBackslash:
         return read_string_slow(start, out);
       case kControl:
-        return fail_at(p_, "control character (\\u0000-\\u001F) found while parsing a string");
-      default: {
-        const auto* u = reinterpret_cast<const unsigned char*>(p_);
-        const std::size_t n = utf8_sequence(u, reinterpret_cast<const unsigned char*>(end_));
-        if (n == 0) return fail_at(p_, "invalid UTF-8 in string");
-        p_ += n;
-      }
+        return fail_at(p_, kControlInString);
+      default:
+        if (!skip_utf8()) return false;
     }
   }
+}
+
+bool JsonReader::skip_utf8() {
+  const auto* u = reinterpret_cast<const unsigned char*>(p_);
+  const std::size_t n = utf8_sequence(u, reinterpret_cast<const unsigned char*>(end_));
+  if (n == 0) return fail_at(p_, "invalid UTF-8 in string");
+  p_ += n;
+  return true;
 }
 
 bool JsonReader::read_string(std::string& out) {
@@ -360,13 +366,11 @@ bool JsonReader::read_string_slow(const char* start, std::string_view& out) {
         if (!read_escape(scratch_)) return false;
         break;
       case kControl:
-        return fail_at(p_, "control character (\\u0000-\\u001F) found while parsing a string");
+        return fail_at(p_, kControlInString);
       default: {
-        const auto* u = reinterpret_cast<const unsigned char*>(p_);
-        const std::size_t n = utf8_sequence(u, reinterpret_cast<const unsigned char*>(end_));
-        if (n == 0) return fail_at(p_, "invalid UTF-8 in string");
-        scratch_.append(p_, n);
-        p_ += n;
+        const char* at = p_;
+        if (!skip_utf8()) return false;
+        scratch_.append(at, p_);
       }
     }
   }

@@ -85,6 +85,7 @@ class JsonReader {
   }
   bool enter(const char* at);
   bool read_string_slow(const char* start, std::string_view& out);
+  bool skip_utf8();  // one UTF-8 sequence inside a string
   bool read_escape(std::string& out);
   bool read_literal(std::string_view word);
   bool number_to_double(const char* start, JsonNumber& out);
@@ -92,7 +93,7 @@ class JsonReader {
   const char* begin_;
   const char* p_;
   const char* end_;
-  const char* tok_ = nullptr;  // start of the current token
+  const char* tok_ = begin_;  // start of the current token
   unsigned depth_ = 0;
   bool first_ = false;  // just inside a container: no comma expected
   std::string scratch_;
