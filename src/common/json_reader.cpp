@@ -127,7 +127,7 @@ bool too_large(const char* s, const char* e) {
   return scale + (negative ? -exp : exp) > 0;
 }
 
-std::string integer_found(const JsonNumber& n) {
+std::string number_found(const JsonNumber& n) {
   if (n.kind == JsonNumber::Kind::Int) return "integer `" + std::to_string(n.i) + "`";
   if (n.kind == JsonNumber::Kind::UInt) return "integer `" + std::to_string(n.u) + "`";
   return "floating point `" + found_float_text(n.d) + "`";
@@ -206,7 +206,7 @@ bool JsonReader::fail_invalid_type(std::string_view expected) {
       if (c != '-' && !is_digit(c)) return fail_at(p_, "expected value");
       JsonNumber n;
       if (!read_number(n)) return false;
-      found = integer_found(n);
+      found = number_found(n);
     }
   }
   return fail_at(at, invalid_type_message(found, expected));
