@@ -75,7 +75,8 @@ class BroxFileSystemStorage {
   // Writes the undo file and remembers the records of this moment as the undo point.
   DidResult<void> save_undo() const;
   // Puts back every record of the undo point exactly as it was, keeps records added
-  // since, and rewrites the wallet file.
+  // since, rewrites the wallet file when anything was put back, and forgets the undo
+  // point. Without an undo point there is nothing to do.
   DidResult<void> rollback() const;
 
   const std::string& file_name() const { return file_name_; }
@@ -84,6 +85,9 @@ class BroxFileSystemStorage {
   void poison_for_test() const { records_->poison(); }
 
  private:
+  // The "Records length: " line, under a hold of its own, made only at Trace level.
+  DidResult<void> log_record_count() const;
+
   std::unique_ptr<RecordLock> records_;
   std::string file_name_;
   std::string undo_file_name_;
