@@ -1,0 +1,258 @@
+// Agents, DIDs, signatures and the wallet calls, through the loaded library.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/base58.hpp"
+#include "common/base64.hpp"
+#include "host/host_library.hpp"
+#include "support/test_support.hpp"
+
+namespace velno::host {
+namespace {
+
+using nlohmann::json;
+
+std::atomic<const char*> g_password{"first password"};
+const char* agent_password() { return g_password.load(); }
+const char* other_password() { return "other"; }
+const char* new_password() { return "second password"; }
+
+std::atomic<int> g_other_calls{0};
+const char* counting_password() {
+  ++g_other_calls;
+  return "counted";
+}
+
+const std::string kSeed = "000000000000000000000000Seed0001";
+const std::string kNotFound = failure("InvalidState", "Agent with handle not found.");
+
+std::vector<uint8_t> from_hex(const std::string& hex) {
+  std::vector<uint8_t> out;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// A fresh home directory for the test's wallet files.
+class AgentExports : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(call(&Library::set_velno_home_path, home.path().c_str()), R"({"code":"OK"})"); }
+
+  uint64_t open(const char* alias, const char* seed, PasswordCallback pw = &agent_password) {
+    json answer = json::parse(call(&Library::create_agent, alias, seed, pw));
+    EXPECT_EQ(answer["code"], "OK") << answer.dump();
+    return answer["value"]["handle"].get<uint64_t>();
+  }
+  json dids(uint64_t handle) {
+    json answer = json::parse(call(&Library::list_dids, handle));
+    EXPECT_EQ(answer["code"], "OK") << answer.dump();
+    return answer["value"];
+  }
+  std::string wallet_file(const std::string& alias) const {
+    return home.path() + "/brox-wallet/./qxdwallet_" + alias + ".json";
+  }
+
+  test::TempDir home;
+};
+
+TEST_F(AgentExports, HandlesAreNumberedPerAliasAndLetterCaseCounts) {
+  EXPECT_EQ(call(&Library::create_agent, "alice", kSeed.c_str(), &agent_password), ok_handle(100005));
+  // A known alias answers its handle at once: the new callback is never asked.
+  EXPECT_EQ(call(&Library::create_agent, "alice", nullptr, &counting_password), ok_handle(100005));
+  EXPECT_EQ(call(&Library::create_agent, "Alice", kSeed.c_str(), &agent_password), ok_handle(100006));
+  EXPECT_EQ(g_other_calls.load(), 0);
+  EXPECT_TRUE(test::file_exists(wallet_file("alice")));
+  EXPECT_TRUE(test::file_exists(wallet_file("Alice")));
+  EXPECT_EQ(dids(100005).size(), 1u);
+}
+
+TEST_F(AgentExports, AFailedOpeningTakesNoHandle) {
+  std::filesystem::create_directories(home.path() + "/brox-wallet");
+  test::write_file(wallet_file("broken"), "{not json");
+  std::string answer = call(&Library::create_agent, "broken", kSeed.c_str(), &agent_password);
+  EXPECT_EQ(answer.rfind(R"({"code":"JsonProcessing")", 0), 0u) << answer;
+  EXPECT_EQ(call(&Library::create_agent, "fine", kSeed.c_str(), &agent_password), ok_handle(100005));
+}
+
+TEST_F(AgentExports, UnregisteredHandlesAnswerNotFoundWithoutReadingTheirTexts) {
+  open("known", kSeed.c_str());
+  for (uint64_t handle : {uint64_t{0}, uint64_t{100004}, uint64_t{100006}}) {
+    EXPECT_EQ(call(&Library::create_did, handle, nullptr), kNotFound);
+    EXPECT_EQ(call(&Library::list_dids, handle), kNotFound);
+    EXPECT_EQ(call(&Library::get_default_did, handle), kNotFound);
+    EXPECT_EQ(call(&Library::get_did_info, handle, nullptr), kNotFound);
+    EXPECT_EQ(call(&Library::sign, handle, nullptr), kNotFound);
+    EXPECT_EQ(call(&Library::sign_with_did, handle, nullptr, nullptr), kNotFound);
+    EXPECT_EQ(call(&Library::verify_with_did_public_key, handle, nullptr, nullptr, nullptr), kNotFound);
+    EXPECT_EQ(call(&Library::change_password, handle, &new_password), kNotFound);
+    EXPECT_EQ(call(&Library::wallet_store_data, handle, "k", "QUJD"), kNotFound);
+    EXPECT_EQ(call(&Library::wallet_get_data, handle, "k"), kNotFound);
+  }
+}
+
+TEST_F(AgentExports, DidCallsAnswerTheirExactEnvelopes) {
+  uint64_t h = open("dids", kSeed.c_str());
+  json listed = dids(h);
+  ASSERT_EQ(listed.size(), 1u);
+  const std::string id = listed[0]["id"];
+  const std::string public_key = listed[0]["publicKey"];
+  const std::vector<uint8_t> seed_bytes(kSeed.begin(), kSeed.end());
+  const std::string info = R"({"id":")" + id + R"(","metadata":null,"publicDID":false,"publicKey":")" + public_key +
+                           R"(","seed":")" + base58_encode(seed_bytes) + R"("})";
+  EXPECT_EQ(call(&Library::get_did_info, h, id.c_str()), R"({"code":"OK","value":)" + info + "}");
+  EXPECT_EQ(call(&Library::list_dids, h), R"({"code":"OK","value":[)" + info + "]}");
+  // The seed of the opening finds the same DID and adds nothing.
+  EXPECT_EQ(call(&Library::create_did, h, kSeed.c_str()), R"({"code":"OK","value":)" + info + "}");
+  EXPECT_EQ(dids(h).size(), 1u);
+
+  json random = json::parse(call(&Library::create_did, h, nullptr));
+  EXPECT_EQ(random["value"]["seed"], nullptr);
+  EXPECT_EQ(dids(h).size(), 2u);
+
+  EXPECT_EQ(call(&Library::get_did_info, h, ""), failure("RecordNotFound", "DIDInfo"));
+  EXPECT_EQ(call(&Library::get_default_did, h), failure("RecordNotFound", "PublicDid"));
+  EXPECT_EQ(call(&Library::sign, h, "QUJD"), failure("RecordNotFound", "PublicDid"));
+  EXPECT_EQ(call(&Library::sign_with_did, h, "NoSuchDid", "QUJD"), failure("RecordNotFound", "DIDInfo"));
+}
+
+TEST_F(AgentExports, BadEncodingsAnswerConversionErrors) {
+  uint64_t h = open("codes", kSeed.c_str());
+  const std::string id = dids(h)[0]["id"];
+  const std::string pk = dids(h)[0]["publicKey"];
+  const std::string sig(86, 'A');
+  const std::string good_sig = sig + "==";
+  struct Case {
+    std::string answer;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {call(&Library::sign, h, "QUI"), failure("ConversionError", "Invalid base64 encoding")},
+      {call(&Library::sign_with_did, h, id.c_str(), "QUI"), failure("ConversionError", "Invalid base64 encoding")},
+      {call(&Library::verify_with_did_public_key, h, "0OIl", nullptr, nullptr),
+       failure("ConversionError", "Invalid base58 encoded public key")},
+      {call(&Library::verify_with_did_public_key, h, pk.c_str(), "QUI", nullptr),
+       failure("ConversionError", "Invalid base64 encoded sign data")},
+      {call(&Library::verify_with_did_public_key, h, pk.c_str(), "QUJD", "QUI"),
+       failure("ConversionError", "Invalid base64 encoded signature")},
+      // Well-formed texts that do not verify, whatever their lengths: false, not a failure.
+      {call(&Library::verify_with_did_public_key, h, pk.c_str(), "QUJD", good_sig.c_str()), R"({"code":"OK","value":false})"},
+      {call(&Library::verify_with_did_public_key, h, "1", "", ""), R"({"code":"OK","value":false})"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.answer, c.expected);
+}
+
+// RFC 8032, section 7.1, tests 1 to 3: the seed text's 32 bytes are the secret key.
+TEST_F(AgentExports, SignaturesMatchTheEd25519KnownAnswers) {
+  struct Vector {
+    const char* secret;
+    const char* public_key;
+    const char* message;
+    const char* signature;
+  };
+  const Vector vectors[] = {
+      {"9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+       "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+       "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
+      {"4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+       "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
+       "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
+      {"c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
+       "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
+       "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
+  };
+  int n = 0;
+  for (const Vector& v : vectors) {
+    std::vector<uint8_t> secret = from_hex(v.secret);
+    std::string seed(secret.begin(), secret.end());
+    uint64_t h = open(("rfc" + std::to_string(++n)).c_str(), seed.c_str());
+    json info = dids(h)[0];
+    std::vector<uint8_t> pk = from_hex(v.public_key);
+    EXPECT_EQ(info["publicKey"], base58_encode(pk));
+    EXPECT_EQ(info["id"], base58_encode(std::span<const uint8_t>(pk).first(16)));
+
+    std::string data = base64_encode(from_hex(v.message));
+    std::string signature = base64_encode(from_hex(v.signature));
+    const std::string id = info["id"];
+    EXPECT_EQ(call(&Library::sign_with_did, h, id.c_str(), data.c_str()), R"({"code":"OK","value":")" + signature + R"("})");
+    const std::string pk58 = info["publicKey"];
+    EXPECT_EQ(call(&Library::verify_with_did_public_key, h, pk58.c_str(), data.c_str(), signature.c_str()),
+              R"({"code":"OK","value":true})");
+    std::vector<uint8_t> changed = from_hex(v.message);
+    changed.push_back(0x01);
+    EXPECT_EQ(call(&Library::verify_with_did_public_key, h, pk58.c_str(), base64_encode(changed).c_str(), signature.c_str()),
+              R"({"code":"OK","value":false})");
+  }
+}
+
+TEST_F(AgentExports, ChangedPasswordSignsWithTheNewOneOnly) {
+  uint64_t h = open("pw", kSeed.c_str());
+  const std::string id = dids(h)[0]["id"];
+  EXPECT_EQ(call(&Library::change_password, h, &new_password), R"({"code":"OK"})");
+  // The agent's own callback still answers the old password.
+  EXPECT_EQ(call(&Library::sign_with_did, h, id.c_str(), "QUJD"),
+            failure("WalletLoginFailed", "Cannot read wallet. Is the Pin Correct?"));
+  g_password = new_password();
+  json signed_again = json::parse(call(&Library::sign_with_did, h, id.c_str(), "QUJD"));
+  EXPECT_EQ(signed_again["code"], "OK");
+  EXPECT_EQ(signed_again["value"].get<std::string>().size(), 88u);
+  EXPECT_TRUE(test::file_exists(home.path() + "/brox-wallet/./qxdwallet_pw-undo.json"));
+}
+
+TEST_F(AgentExports, StoredDataComesBackAndFailuresOfTheFetchStayInsideTheValue) {
+  uint64_t h = open("data", kSeed.c_str());
+  std::vector<uint8_t> bytes(3840);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+  const std::string largest = base64_encode(bytes);
+  ASSERT_EQ(largest.size(), 5120u);
+
+  EXPECT_EQ(call(&Library::wallet_store_data, h, "k", largest.c_str()), R"({"code":"OK"})");
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "k"), R"({"code":"OK","value":{"Ok":")" + largest + R"("}})");
+  // The same key again replaces the value; the empty text is data too.
+  EXPECT_EQ(call(&Library::wallet_store_data, h, "k", ""), R"({"code":"OK"})");
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "k"), R"({"code":"OK","value":{"Ok":""}})");
+
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "missing"),
+            R"({"code":"OK","value":{"Err":{"code":"RecordNotFound","msg":"No data with key missing"}}})");
+  g_password = other_password();
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "k"),
+            R"({"code":"OK","value":{"Err":{"code":"WalletLoginFailed","msg":"Cannot read wallet. Is the Pin Correct?"}}})");
+
+  const std::string too_big = largest + "A";
+  const std::pair<const char*, std::string> refused[] = {
+      {too_big.c_str(), failure("InvalidParameter", "Data size cannot be larger than 5K")},
+      {"!!!!", failure("EncodingError", "Invalid symbol 33, offset 0.")},
+      {"QUI", failure("EncodingError", "Invalid padding")},
+  };
+  for (const auto& [data, expected] : refused) EXPECT_EQ(call(&Library::wallet_store_data, h, "k", data), expected);
+}
+
+// A wallet written by one process is read back by the next.
+TEST_F(AgentExports, AWalletFileOutlivesItsProcess) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    uint64_t h = open("kept", kSeed.c_str());
+    bool ok = call(&Library::wallet_store_data, h, "note", "aGVsbG8=") == R"({"code":"OK"})";
+    ok = ok && json::parse(call(&Library::create_did, h, nullptr))["code"] == "OK";
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  // This process has not loaded the library yet: its registry starts empty.
+  uint64_t h = open("kept", kSeed.c_str());
+  EXPECT_EQ(h, 100005u);
+  EXPECT_EQ(dids(h).size(), 2u);
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "note"), R"({"code":"OK","value":{"Ok":"aGVsbG8="}})");
+}
+
+}  // namespace
+}  // namespace velno::host
