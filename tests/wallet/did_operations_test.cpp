@@ -1,0 +1,313 @@
+// Creating DIDs, signing and verifying.
+#include <chrono>
+#include <cstring>
+#include <fstream>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+
+#include "wallet/record_encryption.hpp"
+#include "wallet/wallet_fixture.hpp"
+
+namespace velno {
+namespace {
+
+using test::b58;
+using test::bytes_of;
+using test::from_hex;
+using test::plain_record;
+
+struct Rfc8032Vector {
+  const char* seed;
+  const char* public_key;
+  const char* message;
+  const char* signature;
+};
+// RFC 8032, section 7.1, tests 1 to 3.
+const Rfc8032Vector kRfc8032[] = {
+    {"9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
+     "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
+     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
+    {"4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
+     "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
+     "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
+    {"c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
+     "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
+     "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
+};
+
+std::string did_of(const std::vector<uint8_t>& pk) { return base58_encode(std::span<const uint8_t>(pk).first(16)); }
+
+std::string as_text(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
+
+using DidOperations = test::WalletFixture;
+
+TEST_F(DidOperations, Rfc8032VectorsThroughCreateAndSign) {
+  for (const Rfc8032Vector& v : kRfc8032) {
+    SCOPED_TRACE(v.public_key);
+    const auto seed = from_hex(v.seed), pk = from_hex(v.public_key), message = from_hex(v.message);
+    const DIDInfo info = create(as_text(seed));
+    EXPECT_EQ(b58(info.publicKey), pk);
+    EXPECT_EQ(info.id, did_of(pk));
+    EXPECT_EQ(info.seed, base58_encode(seed));
+    EXPECT_FALSE(info.publicDID);
+    EXPECT_FALSE(info.metadata.has_value());
+    auto signature = wallet_->sign_with_did(info.id, message);
+    ASSERT_TRUE(signature.ok()) << signature.error().raw_message();
+    EXPECT_EQ(hex_lower(signature.value()), v.signature);
+    EXPECT_TRUE(verify_signature(signature.value(), message, pk).ok());
+  }
+  // Ed25519 signatures are deterministic.
+  const DIDInfo first = wallet_->get_did_info(did_of(from_hex(kRfc8032[0].public_key))).value();
+  EXPECT_EQ(hex_lower(wallet_->sign_with_did(first.id, {}).value()), kRfc8032[0].signature);
+}
+
+TEST(VerifySignature, WycheproofVectors) {
+  std::ifstream in(VELNO_TESTDATA_DIR "/wycheproof/ed25519_test.json");
+  if (!in) GTEST_SKIP() << "no Wycheproof vectors";
+  const nlohmann::json suite = nlohmann::json::parse(in);
+  std::size_t checked = 0;
+  for (const auto& group : suite.at("testGroups")) {
+    const auto pk = from_hex(group.at("publicKey").at("pk").get<std::string>());
+    for (const auto& t : group.at("tests")) {
+      SCOPED_TRACE(t.at("tcId").get<int>());
+      const auto msg = from_hex(t.at("msg").get<std::string>());
+      const auto sig = from_hex(t.at("sig").get<std::string>());
+      const bool valid = t.at("result") == "valid";
+      auto result = verify_signature(sig, msg, pk);
+      EXPECT_EQ(result.ok(), valid);
+      if (!valid) EXPECT_DID_ERROR(result, DidErrorKind::WalletInvalidSignature, "Signature not valid");
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 100u);
+}
+
+TEST(VerifySignature, RefusesChangedBitsAndWrongLengths) {
+  const auto pk = from_hex(kRfc8032[1].public_key), msg = from_hex(kRfc8032[1].message),
+             sig = from_hex(kRfc8032[1].signature);
+  ASSERT_TRUE(verify_signature(sig, msg, pk).ok());
+  auto flip = [](std::vector<uint8_t> v, std::size_t i) {
+    v[i] ^= 1;
+    return v;
+  };
+  auto resize = [](std::vector<uint8_t> v, std::size_t n) {
+    v.resize(n, 0);
+    return v;
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> sig, msg, pk;
+  };
+  const Case cases[] = {
+      {"data bit", sig, flip(msg, 0), pk},
+      {"signature bit", flip(sig, 40), msg, pk},
+      {"key bit", sig, msg, flip(pk, 3)},
+      {"signature of 63 bytes", resize(sig, 63), msg, pk},
+      {"signature of 65 bytes", resize(sig, 65), msg, pk},
+      {"empty signature", {}, msg, pk},
+      {"key of 31 bytes", sig, msg, resize(pk, 31)},
+      {"key of 33 bytes", sig, msg, resize(pk, 33)},
+      {"empty key", sig, msg, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_DID_ERROR(verify_signature(c.sig, c.msg, c.pk), DidErrorKind::WalletInvalidSignature,
+                     "Signature not valid");
+  }
+}
+
+TEST_F(DidOperations, SeedOfADidAlreadyStoredIsReusedWithoutPasswordOrWrite) {
+  const std::string seed(32, 'S');
+  const DIDInfo first = create(seed);
+  const std::string file = wallet_text();
+  password_calls_ = 0;
+
+  EXPECT_EQ(create(seed), first);
+  // Only the first 32 bytes make the key: a longer seed with the same start is the same DID.
+  EXPECT_EQ(create(seed + "tail"), first);
+  EXPECT_EQ(first.seed, base58_encode(bytes_of(seed)));
+  EXPECT_EQ(password_calls_, 0);
+  EXPECT_EQ(wallet_text(), file);
+}
+
+TEST_F(DidOperations, SeedsShorterThan32BytesMakeNoKeyPair) {
+  for (const std::string& seed : {std::string(), std::string(31, 'x')}) {
+    SCOPED_TRACE(seed.size());
+    EXPECT_DID_ERROR(wallet_->create_did(bytes_of(seed), std::nullopt), DidErrorKind::WalletCouldNotGenerateKeyPair,
+                     "Couldn't create key pair");
+  }
+  EXPECT_EQ(password_calls_, 0);
+  EXPECT_TRUE(snapshot().empty());
+  EXPECT_EQ(wallet_text(), "");
+}
+
+// Each draw fills its buffer with the number of the draw.
+uint8_t g_draw = 0;
+void numbered_buf(void* buf, std::size_t size) { std::memset(buf, ++g_draw, size); }
+uint32_t numbered_random() { return ++g_draw; }
+const char* numbered_name() { return "numbered"; }
+randombytes_implementation g_numbered{numbered_name, numbered_random, nullptr, nullptr, numbered_buf, nullptr};
+
+TEST_F(DidOperations, WritesAnEncryptedKeyPairRecordThenAPlainDescriptionRecord) {
+  const std::string seed(40, 'q');
+  const auto before = std::chrono::system_clock::now();
+  ASSERT_GE(sodium_init(), 0);
+  randombytes_set_implementation(&g_numbered);
+  g_draw = 0;
+  auto& capture = test::LogCapture::install(LogLevel::Trace);
+  const DIDInfo info = create(seed);
+  randombytes_set_implementation(&randombytes_sysrandom_implementation);
+  const std::string& d = info.id;
+  EXPECT_EQ(capture.wallet_lines(), (std::vector<std::string>{
+                                        "5 get_record >>> key: " + d,
+                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
+                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::KeyPair",
+                                        "5 Derive key from wallet password",
+                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
+                                    }));
+  const auto after = std::chrono::system_clock::now();
+  const int64_t t0 = std::chrono::floor<std::chrono::seconds>(before).time_since_epoch().count();
+  const int64_t t1 = std::chrono::floor<std::chrono::seconds>(after).time_since_epoch().count();
+
+  const auto file = nlohmann::ordered_json::parse(wallet_text());
+  ASSERT_EQ(file.size(), 2u);
+  auto member_names = [](const nlohmann::ordered_json& object) {
+    std::vector<std::string> names;
+    for (const auto& [name, value] : object.items()) names.push_back(name);
+    return names;
+  };
+
+  const auto& pair = file.at(info.id + "::KeyPair");
+  EXPECT_EQ(member_names(pair), (std::vector<std::string>{"key", "type", "date", "record_security", "data"}));
+  EXPECT_EQ(pair.at("key").dump(), "{\"raw_key\":\"" + info.id + "\",\"record_type\":\"KeyPair\"}");
+  EXPECT_EQ(pair.at("type"), "KeyPair");
+  EXPECT_GE(pair.at("date").get<int64_t>(), t0);
+  EXPECT_LE(pair.at("date").get<int64_t>(), t1);
+  const auto& security = pair.at("record_security");
+  EXPECT_EQ(member_names(security), (std::vector<std::string>{"encrypted_key", "salt", "level1_nonce", "level2_nonce"}));
+  // Draws: salt first (by the caller), then record key, level2 nonce, level1 nonce.
+  EXPECT_EQ(b58(security.at("salt").get<std::string>()), std::vector<uint8_t>(16, 1));
+  EXPECT_EQ(b58(security.at("level2_nonce").get<std::string>()), std::vector<uint8_t>(24, 3));
+  EXPECT_EQ(b58(security.at("level1_nonce").get<std::string>()), std::vector<uint8_t>(24, 4));
+
+  const auto& description = file.at(info.id + "::DIDInfo");
+  EXPECT_EQ(member_names(description), (std::vector<std::string>{"key", "type", "date", "data"}));
+  EXPECT_EQ(description.at("key").dump(), "{\"raw_key\":\"" + info.id + "\",\"record_type\":\"DIDInfo\"}");
+  EXPECT_EQ(description.at("type"), "Did");
+  EXPECT_GE(description.at("date").get<int64_t>(), pair.at("date").get<int64_t>());
+  EXPECT_LE(description.at("date").get<int64_t>(), t1);
+  EXPECT_EQ(description.at("data").dump(), "{\"id\":\"" + info.id + "\",\"metadata\":null,\"publicDID\":false,\"publicKey\":\"" +
+                                               info.publicKey + "\",\"seed\":\"" + base58_encode(bytes_of(seed)) + "\"}");
+
+  // The sealed data is the key pair's compact JSON text under the record's own salt.
+  const InternalStorageRecord record = stored(info.id + "::KeyPair");
+  auto key = derive_key(bytes_of(test::kPasswordA), b58(record.record_security->salt));
+  ASSERT_TRUE(key.ok());
+  auto plaintext = decrypt_record_data(key.value(), record);
+  ASSERT_TRUE(plaintext.ok());
+  std::vector<uint8_t> pk(32), sk(64);
+  crypto_sign_seed_keypair(pk.data(), sk.data(), bytes_of(seed).data());
+  EXPECT_EQ(plaintext.value().view(), "{\"pk\":\"" + base58_encode(pk) + "\",\"sk\":\"" + base58_encode(sk) + "\"}");
+}
+
+TEST_F(DidOperations, OnlyADidRecordIsReusedOtherwiseBothRecordsAreWritten) {
+  const std::string seed(32, 'P');
+  std::vector<uint8_t> pk(32), sk(64);
+  crypto_sign_seed_keypair(pk.data(), sk.data(), bytes_of(seed).data());
+  const std::string did = did_of(pk);
+  add(plain_record(did, "DIDInfo", RecordType::PublicDid, test::did_info_json(did, true)));
+
+  const DIDInfo info = create(seed);
+  EXPECT_EQ(info.id, did);
+  EXPECT_FALSE(info.publicDID);
+  EXPECT_EQ(stored(did + "::DIDInfo").typ, RecordType::Did);
+  EXPECT_EQ(stored(did + "::KeyPair").typ, RecordType::KeyPair);
+  EXPECT_EQ(password_calls_, 1);
+}
+
+TEST_F(DidOperations, WithoutSeedEveryCreationAddsANewDid) {
+  const DIDInfo a = create(), b = create();
+  EXPECT_NE(a.id, b.id);
+  EXPECT_FALSE(a.seed.has_value());
+  EXPECT_EQ(snapshot().size(), 4u);
+  EXPECT_EQ(b58(a.publicKey).size(), 32u);
+}
+
+TEST_F(DidOperations, SigningFailsWithoutKeyRecordOrWithAnotherPassword) {
+  EXPECT_DID_ERROR(wallet_->sign_with_did("nobody", bytes_of("x")), DidErrorKind::RecordNotFound,
+                   "No key with key id nobody");
+  EXPECT_EQ(password_calls_, 0);
+  const DIDInfo info = create(std::string(32, 'W'));
+  password_ = &test::kPasswordB;
+  EXPECT_DID_ERROR(wallet_->sign_with_did(info.id, bytes_of("x")), DidErrorKind::WalletLoginFailed,
+                   "Cannot read wallet. Is the Pin Correct?");
+}
+
+// A key pair kept in a plain record is read from its JSON value: no derivation needed.
+nlohmann::json key_pair_json(const std::vector<uint8_t>& pk, const std::vector<uint8_t>& sk) {
+  return {{"pk", base58_encode(pk)}, {"sk", base58_encode(sk)}};
+}
+
+TEST_F(DidOperations, StoredSecretKeyOfWrongLengthFailsSigning) {
+  const auto seed = from_hex(kRfc8032[0].seed), pk = from_hex(kRfc8032[0].public_key);
+  std::vector<uint8_t> sk = seed;
+  sk.insert(sk.end(), pk.begin(), pk.end());
+  for (std::size_t n : {0u, 32u, 63u, 65u}) {
+    SCOPED_TRACE(n);
+    std::vector<uint8_t> bad = sk;
+    bad.resize(n, 1);
+    add(plain_record("D", "KeyPair", RecordType::Arbitrary, key_pair_json(pk, bad)));
+    EXPECT_DID_ERROR(wallet_->sign_with_did("D", bytes_of("data")), DidErrorKind::WalletCouldNotSign,
+                     "Data signing failed");
+  }
+  add(plain_record("D", "KeyPair", RecordType::Arbitrary, "not a key pair"));
+  EXPECT_DID_ERROR(wallet_->sign_with_did("D", bytes_of("data")), DidErrorKind::JsonProcessing,
+                   "serde says invalid type: string \"not a key pair\", expected struct KeyPair");
+}
+
+TEST_F(DidOperations, SigningLogsDataButNeverTheSecretKey) {
+  const auto seed = from_hex(kRfc8032[2].seed), pk = from_hex(kRfc8032[2].public_key);
+  std::vector<uint8_t> sk = seed;
+  sk.insert(sk.end(), pk.begin(), pk.end());
+  add(plain_record("D", "KeyPair", RecordType::Arbitrary, key_pair_json(pk, sk)));
+  const std::string sig_upper = hex_upper(from_hex(kRfc8032[2].signature));
+
+  auto& capture = test::LogCapture::install(LogLevel::Info);
+  ASSERT_TRUE(wallet_->sign_with_did("D", from_hex("af82")).ok());
+  EXPECT_TRUE(capture.wallet_lines().empty());
+
+  test::LogCapture::install(LogLevel::Debug);
+  auto empty = wallet_->sign_with_did("D", {});
+  ASSERT_TRUE(empty.ok());
+  EXPECT_EQ(capture.wallet_lines(), (std::vector<std::string>{"4 sign_with_did >> did: D", "4 Data to be signed: ",
+                                                              "4 Signature " + hex_upper(empty.value())}));
+  EXPECT_EQ(empty.value().size(), 64u);
+  EXPECT_TRUE(verify_signature(empty.value(), {}, pk).ok());
+
+  test::LogCapture::install(LogLevel::Trace);
+  auto signature = wallet_->sign_with_did("D", from_hex("af82"));
+  ASSERT_TRUE(signature.ok());
+  EXPECT_EQ(hex_upper(signature.value()), sig_upper);
+  EXPECT_EQ(capture.wallet_lines(), (std::vector<std::string>{
+                                        "4 sign_with_did >> did: D",
+                                        "5 get_record >>> key: D",
+                                        "5 Raw key: D, Internal wallet key D::KeyPair",
+                                        "5 decrypt <<< key: D",
+                                        "4 Data to be signed: AF82",
+                                        "5 Self::sign ***** af82",
+                                        "4 Signature " + sig_upper,
+                                    }));
+  for (const auto& line : capture.lines()) {
+    EXPECT_EQ(line.message.find(hex_upper(seed)), std::string::npos);
+    EXPECT_EQ(line.message.find(hex_lower(seed)), std::string::npos);
+  }
+
+  capture.clear();
+  EXPECT_FALSE(verify_signature(from_hex("00ff"), from_hex("af82"), pk).ok());
+  EXPECT_EQ(capture.wallet_lines(), (std::vector<std::string>{"4 Verify signature: 00FF for data: AF82"}));
+}
+
+}  // namespace
+}  // namespace velno
