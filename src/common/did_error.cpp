@@ -113,13 +113,14 @@ DidError DidError::from_string(std::string text) { return with_message(DidErrorK
 
 DidError DidError::from_poison_error() { return with_static_message(DidErrorKind::SyncError, kPoisonedMessage); }
 
-DidErrorKind DidError::kind() const { return inner_->kind; }
+// A moved-from error has no context; reading it must still not crash.
+DidErrorKind DidError::kind() const { return inner_ ? inner_->kind : DidErrorKind::General; }
 
 std::string DidError::fmt_display() const {
   std::string out = "Error: ";
-  out.append(kind_display(inner_->kind));
+  out.append(kind_display(kind()));
   out.append("\n  Caused by: ");
-  out.append(inner_->cause.text());
+  out.append(inner_ ? inner_->cause.text() : std::string_view(raw_message_));
   out.push_back('\n');
   return out;
 }

@@ -21,8 +21,6 @@ constexpr std::array<uint8_t, 256> make_classes() {
 }
 constexpr std::array<uint8_t, 256> kClass = make_classes();
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
 void append_escape(std::string& out, unsigned char c) {
   static constexpr char kHex[] = "0123456789abcdef";
   switch (c) {
@@ -124,7 +122,7 @@ void append_json_string(std::string& out, std::string_view text) {
         continue;
       }
       out.append(text.data() + start, i - start);
-      out.append(kReplacement);
+      out.append(kUtf8Replacement);
       i += st.len;
       start = i;
       continue;

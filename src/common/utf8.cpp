@@ -7,8 +7,6 @@ namespace velno {
 
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
 // Allowed range of the second byte for each lead byte; the later bytes are 80..BF.
 // These ranges exclude overlongs (E0 80..9F, F0 80..8F), surrogates (ED A0..BF) and
 // code points above U+10FFFF (F4 90..BF).
@@ -90,7 +88,7 @@ void append_utf8_repaired(std::string& out, std::string_view bytes) {
     const Utf8Step st = utf8_step(bytes, i);
     if (st.status != Utf8Step::Valid) {
       out.append(bytes.substr(start, i - start));
-      out.append(kReplacement);
+      out.append(kUtf8Replacement);
       start = i + st.len;
     }
     i += st.len;

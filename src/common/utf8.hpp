@@ -30,6 +30,9 @@ Utf8Step utf8_step(std::string_view bytes, std::size_t i);
 // Validates `bytes`; the first fault, or none when the whole text is UTF-8.
 std::optional<Utf8Error> check_utf8(std::string_view bytes);
 
+// U+FFFD REPLACEMENT CHARACTER, written for each ill-formed sequence.
+inline constexpr std::string_view kUtf8Replacement = "\xEF\xBF\xBD";
+
 // Appends `bytes` to `out` with each ill-formed sequence (maximal subpart) replaced by U+FFFD.
 void append_utf8_repaired(std::string& out, std::string_view bytes);
 
