@@ -119,6 +119,8 @@ TEST(DidErrorTest, StaticAndOwnedMessagesGiveTheSameError) {
   EXPECT_EQ(a.serialize(), b.serialize());
   DidError moved = std::move(a);
   EXPECT_EQ(moved.raw_message(), "DIDInfo");
+  EXPECT_EQ(a.kind(), DidErrorKind::General);  // NOLINT(bugprone-use-after-move): must not crash
+  EXPECT_EQ(a.fmt_display().rfind("Error: (General)\n", 0), 0u);
 }
 
 TEST(DidErrorTest, ConversionsPickKindAndText) {
