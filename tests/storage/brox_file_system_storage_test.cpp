@@ -1,0 +1,281 @@
+#include "storage/brox_file_system_storage.hpp"
+
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "storage_fixture.hpp"
+
+namespace velno::test {
+namespace {
+
+constexpr const char* kPoisoned = "Mutex lock failed, poisonous guard poisoned lock: another task failed inside";
+
+// Every (key text, record) of the storage, through its shared scan.
+RecordMap snapshot(const BroxFileSystemStorage& storage) {
+  RecordMap out;
+  auto it = storage.iter();
+  EXPECT_TRUE(it.ok());
+  if (!it.ok()) return out;
+  while (auto item = (*it)->next()) out.emplace(item->key, item->record);
+  return out;
+}
+
+RecordMap on_disk(const std::string& name) {
+  auto read = read_wallet_file(name);
+  EXPECT_TRUE(read.ok()) << read.error().raw_message();
+  return read.ok() ? std::move(read).value() : RecordMap{};
+}
+
+class Storage : public StorageTest {
+ protected:
+  void SetUp() override {
+    StorageTest::SetUp();
+    ASSERT_TRUE(storage_.open(kName).ok());
+  }
+  void add(const std::string& raw_key, nlohmann::json data) {
+    ASSERT_TRUE(storage_.add_record(make_record(raw_key, std::move(data))).ok());
+  }
+
+  BroxFileSystemStorage storage_{kName};
+};
+
+TEST_F(StorageTest, NewTouchesNothingAndOpenCreatesAnEmptyWallet) {
+  LogCapture& log = LogCapture::install();
+  BroxFileSystemStorage storage(kName);
+  EXPECT_EQ(storage.undo_file_name(), std::string(kName) + "-undo");
+  EXPECT_FALSE(file_exists(wallet_dir()));
+  EXPECT_TRUE(log.lines().empty());
+
+  ASSERT_TRUE(storage.open(kName).ok());
+  EXPECT_EQ(read_file(wallet_file()), "");
+  EXPECT_TRUE(snapshot(storage).empty());
+  EXPECT_TRUE(log.has("5 brox_fs::brox_fs::brox_file_system_storage Brox file system wallet created qxdwallet_t"));
+  EXPECT_TRUE(log.has("5 brox_fs::brox_fs::brox_file_system_storage create empty brox wallet for file qxdwallet_t"));
+
+  // Reopened, the file is read: empty, then with what was written.
+  log.clear();
+  ASSERT_TRUE(storage.open(kName).ok());
+  EXPECT_TRUE(log.has("5 brox_fs::brox_fs::brox_file_system_storage open brox wallet for file qxdwallet_t"));
+  EXPECT_TRUE(log.has("5 brox_fs::utils::wallet_path Wallet opened but emtpy"));
+  ASSERT_TRUE(storage.add_record(make_record("a", 1)).ok());
+  BroxFileSystemStorage again(kName);
+  ASSERT_TRUE(again.open(kName).ok());
+  EXPECT_EQ(snapshot(again), snapshot(storage));
+  EXPECT_TRUE(log.has("5 brox_fs::utils::wallet_path Wallet contents deserialized"));
+}
+
+TEST_F(Storage, FailedOpenKeepsTheRecords) {
+  add("a", 1);
+  std::filesystem::create_directories(wallet_file("dir"));
+  write_file(wallet_file("bad"), "{");
+  for (const char* name : {"dir", "bad"}) {
+    auto opened = storage_.open(name);
+    ASSERT_FALSE(opened.ok()) << name;
+    EXPECT_EQ(opened.error().kind(), std::string(name) == "dir" ? DidErrorKind::IO : DidErrorKind::JsonProcessing);
+    EXPECT_EQ(snapshot(storage_).size(), 1u) << name;
+  }
+}
+
+TEST_F(Storage, GetRecordCopiesAndMatchesExactly) {
+  add("Did1", {{"list", {1, 2}}});
+  auto got = storage_.get_record("Did1::Did");
+  ASSERT_TRUE(got.ok());
+  ASSERT_TRUE(got->has_value());
+  (**got).record_object["list"].push_back(3);
+  (**got).key.raw_key = "changed";
+  EXPECT_EQ(storage_.get_record("Did1::Did")->value(), make_record("Did1", {{"list", {1, 2}}}));
+
+  for (const char* other : {"did1::Did", "Did1::did", "Did1", ""}) {
+    auto miss = storage_.get_record(other);
+    ASSERT_TRUE(miss.ok());
+    EXPECT_FALSE(miss->has_value()) << other;
+  }
+}
+
+TEST_F(Storage, AddRecordReplacesAndRewritesTheFile) {
+  add("a", "old");
+  add("a", "new");
+  EXPECT_EQ(storage_.get_record("a::Did")->value().record_object, "new");
+  EXPECT_EQ(on_disk(kName), (RecordMap{{"a::Did", make_record("a", "new")}}));
+}
+
+TEST_F(Storage, AddRecordWhoseWriteFailsStaysInMemory) {
+  TempDir blocked;
+  write_file(blocked.path() + "/brox-wallet", "");
+  ASSERT_TRUE(set_local_dir(blocked.path()).ok());
+  auto added = storage_.add_record(make_record("a", 1));
+  ASSERT_FALSE(added.ok());
+  EXPECT_EQ(added.error().kind(), DidErrorKind::IO);
+  EXPECT_TRUE(storage_.get_record("a::Did")->has_value());
+
+  // The next successful write carries it.
+  ASSERT_TRUE(set_local_dir(home_.path()).ok());
+  ASSERT_TRUE(storage_.save().ok());
+  EXPECT_EQ(on_disk(kName).count("a::Did"), 1u);
+}
+
+TEST_F(Storage, IteratorsCountAndSkip) {
+  {
+    auto empty = storage_.iter();
+    ASSERT_TRUE(empty.ok());
+    EXPECT_FALSE((*empty)->next());
+  }
+  add("a", 1);
+  add("b", 2);
+  add("c", 3);
+  struct Case {
+    std::size_t skip;
+    std::size_t left;     // advance_by's answer
+    bool nth_found;
+  } cases[] = {{0, 0, true}, {2, 0, true}, {3, 0, false}, {5, 2, false}};
+  for (const Case& c : cases) {
+    {
+      auto it = storage_.iter();
+      ASSERT_TRUE(it.ok());
+      EXPECT_EQ((*it)->advance_by(c.skip), c.left) << c.skip;
+    }
+    {
+      auto it = storage_.iter();
+      EXPECT_EQ((*it)->nth(c.skip).has_value(), c.nth_found) << c.skip;
+    }
+    auto mut = storage_.iter_mut();
+    ASSERT_TRUE(mut.ok());
+    EXPECT_EQ((*mut)->nth(c.skip).has_value(), c.nth_found) << c.skip;
+  }
+  auto it = storage_.iter();
+  EXPECT_EQ((*it)->size_hint(), (std::pair<std::size_t, std::optional<std::size_t>>{0, std::nullopt}));
+}
+
+TEST_F(Storage, ChangesThroughIterMutReachTheFileWithTheNextSave) {
+  add("a", 1);
+  {
+    auto it = storage_.iter_mut();
+    ASSERT_TRUE(it.ok());
+    while (auto item = (*it)->next()) item->record.record_object = "changed";
+  }
+  EXPECT_EQ(on_disk(kName).at("a::Did").record_object, 1);
+  ASSERT_TRUE(storage_.save().ok());
+  EXPECT_EQ(on_disk(kName).at("a::Did").record_object, "changed");
+}
+
+TEST_F(Storage, MutableScanEndingInAnExceptionPoisonsTheLock) {
+  add("a", 1);
+  try {
+    auto scan = storage_.iter();
+    throw std::runtime_error("shared scan");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(storage_.get_record("a::Did").ok());
+
+  try {
+    auto scan = storage_.iter_mut();
+    throw std::runtime_error("mutable scan");
+  } catch (const std::runtime_error&) {
+  }
+  auto read = storage_.get_record("a::Did");
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().kind(), DidErrorKind::InvalidState);
+  EXPECT_EQ(read.error().raw_message(), "Cannot lock the wallet for read");
+
+  const std::string before = read_file(wallet_file());
+  std::vector<DidError> errors;
+  if (auto r = storage_.add_record(make_record("b", 2)); !r) errors.push_back(std::move(r).error());
+  if (auto r = storage_.iter(); !r) errors.push_back(std::move(r).error());
+  if (auto r = storage_.iter_mut(); !r) errors.push_back(std::move(r).error());
+  if (auto r = storage_.save(); !r) errors.push_back(std::move(r).error());
+  if (auto r = storage_.save_undo(); !r) errors.push_back(std::move(r).error());
+  ASSERT_EQ(errors.size(), 5u);
+  for (const DidError& e : errors) {
+    EXPECT_EQ(e.kind(), DidErrorKind::SyncError);
+    EXPECT_EQ(e.raw_message(), kPoisoned);
+  }
+  EXPECT_EQ(read_file(wallet_file()), before);
+}
+
+TEST_F(Storage, SaveUndoWritesWhatSaveWould) {
+  add("a", 1);
+  add("b", {{"x", "y"}});
+  ASSERT_TRUE(storage_.save_undo().ok());
+  ASSERT_TRUE(storage_.save().ok());
+  EXPECT_EQ(read_file(wallet_file(std::string(kName) + "-undo")), read_file(wallet_file()));
+  EXPECT_EQ(on_disk(std::string(kName) + "-undo").size(), 2u);
+}
+
+TEST_F(Storage, RollbackRestoresTheUndoPointAndKeepsLaterRecords) {
+  add("a", "a0");
+  add("b", "b0");
+  ASSERT_TRUE(storage_.save_undo().ok());
+  {
+    auto it = storage_.iter_mut();
+    ASSERT_TRUE(it.ok());
+    while (auto item = (*it)->next())
+      if (item->key == "a::Did") item->record.record_object = "a1";
+  }
+  add("c", "c0");
+  add("b", "b1");  // reaches the file: the rollback must undo it there too
+
+  ASSERT_TRUE(storage_.rollback().ok());
+  const RecordMap expected{{"a::Did", make_record("a", "a0")},
+                           {"b::Did", make_record("b", "b0")},
+                           {"c::Did", make_record("c", "c0")}};
+  EXPECT_EQ(snapshot(storage_), expected);
+  EXPECT_EQ(on_disk(kName), expected);
+
+  // The undo point is spent: a second rollback changes nothing, and writes nothing.
+  add("a", "a2");
+  LogCapture& log = LogCapture::install();
+  ASSERT_TRUE(storage_.rollback().ok());
+  EXPECT_EQ(storage_.get_record("a::Did")->value().record_object, "a2");
+  EXPECT_FALSE(log.has("5 brox_fs::utils::wallet_path Write wallet file " + wallet_file()));
+}
+
+TEST_F(Storage, RollbackOfAPoisonedStorageFails) {
+  add("a", 1);
+  ASSERT_TRUE(storage_.save_undo().ok());
+  add("a", 2);
+  storage_.poison_for_test();
+  auto rolled = storage_.rollback();
+  ASSERT_FALSE(rolled.ok());
+  EXPECT_EQ(rolled.error().kind(), DidErrorKind::SyncError);
+}
+
+TEST_F(Storage, TraceCountsRecordsWhenAScanStarts) {
+  add("a", 1);
+  LogCapture& log = LogCapture::install();
+  { auto it = storage_.iter(); }
+  { auto it = storage_.iter_mut(); }
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             "5 brox_fs::brox_fs::brox_file_system_storage Brox wallet open iterator",
+                             "5 brox_fs::brox_fs::brox_file_system_storage Records length: 1",
+                             "5 brox_fs::brox_fs::brox_file_system_storage Brox wallet open mutable iterator",
+                             "5 brox_fs::brox_fs::brox_file_system_storage Records length: 1",
+                         }));
+}
+
+// Writers, readers and scans of one storage at once: every record ends up in the file.
+using StorageConcurrency = Storage;
+TEST_F(StorageConcurrency, WritersReadersAndScans) {
+  constexpr int kThreads = 4, kPerThread = 8;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        std::string raw = "t" + std::to_string(t) + "-" + std::to_string(i);
+        EXPECT_TRUE(storage_.add_record(make_record(raw, i)).ok());
+        EXPECT_TRUE(storage_.get_record(raw + "::Did")->has_value());
+        EXPECT_TRUE(storage_.save().ok());
+        auto it = storage_.iter();
+        ASSERT_TRUE(it.ok());
+        while ((*it)->next()) {
+        }
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(on_disk(kName).size(), static_cast<std::size_t>(kThreads * kPerThread));
+  EXPECT_EQ(dir_entries(wallet_dir()), std::vector<std::string>{std::string(kName) + ".json"});
+}
+
+}  // namespace
+}  // namespace velno::test
