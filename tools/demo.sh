@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the library and runs the demo host.
+# Installs what is missing, builds the library and runs the demo host against a
+# throw-away home directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-tools/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNO_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target velno_core demo_host
+# Debian packages; elsewhere (macOS) the dependencies come from the system's own tools.
+if command -v dpkg-query >/dev/null 2>&1; then
+  tools/install-deps.sh
+fi
+jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNO_TESTS=OFF >/dev/null
+cmake --build build/demo -j"$jobs" --target velno_core demo_host
 home=$(mktemp -d)
 trap 'rm -rf "$home"' EXIT
-./build/examples/demo_host "$home"
+./build/demo/examples/demo_host "$home"
