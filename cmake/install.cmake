@@ -12,5 +12,9 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/velno_coreConfig.cmake
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/velno_coreConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/velno_coreConfig.cmake ${PROJECT_BINARY_DIR}/velno_coreConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/velno_core)
+# The .pc file finds the prefix from its own place, so that `cmake --install --prefix`
+# anywhere gives correct paths.
+file(RELATIVE_PATH VELNO_PC_TO_PREFIX "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+string(REGEX REPLACE "/$" "" VELNO_PC_TO_PREFIX "${VELNO_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/velno_core.pc.in ${PROJECT_BINARY_DIR}/velno_core.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/velno_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
