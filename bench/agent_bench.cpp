@@ -37,8 +37,8 @@ struct AgentEnv {
   }
   // Lays down a fresh copy of the wallet of `dids` DIDs under a new alias.
   std::string place_wallet(std::size_t dids) {
-    std::string alias = "a" + std::to_string(dids) + "-" + std::to_string(next_alias++);
-    write_whole_file(home.wallet_file(alias), wallet(dids).text);
+    std::string alias = cat({std::to_string(dids), "-", std::to_string(next_alias++)});
+    write_whole_file(home.wallet_file(cat({"qxdwallet_", alias})), wallet(dids).text);
     return alias;
   }
   // An agent open on a wallet of `dids` DIDs (opening it asks no password).

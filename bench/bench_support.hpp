@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -29,6 +30,16 @@ inline constexpr std::size_t kMemLimit = 64u << 20;
 inline constexpr const char* kPassword = "correct horse battery staple";
 
 inline const char* password_callback() { return kPassword; }
+
+// Appends each piece in turn (one append per piece, no temporaries).
+inline void append(std::string& out, std::initializer_list<std::string_view> pieces) {
+  for (std::string_view p : pieces) out.append(p);
+}
+inline std::string cat(std::initializer_list<std::string_view> pieces) {
+  std::string out;
+  append(out, pieces);
+  return out;
+}
 
 inline double now_seconds() {
   using clock = std::chrono::steady_clock;
@@ -52,7 +63,7 @@ struct SealedKeyPair {
 };
 
 inline std::string key_pair_text(std::span<const uint8_t> pk, std::span<const uint8_t> sk) {
-  return "{\"pk\":\"" + base58_encode(pk) + "\",\"sk\":\"" + base58_encode(sk) + "\"}";
+  return cat({"{\"pk\":\"", base58_encode(pk), "\",\"sk\":\"", base58_encode(sk), "\"}"});
 }
 
 inline bool derive(std::string_view password, const uint8_t* salt, uint8_t* key) {
@@ -128,32 +139,32 @@ inline std::string seed_text(std::size_t i) {
   return buf;
 }
 
+
 inline void append_did_records(std::string& out, const SealedKeyPair& s, const std::string* seed,
                                int64_t date) {
   auto b58 = [](auto& bytes) { return base58_encode(std::span<const uint8_t>(bytes.data(), bytes.size())); };
-  std::string did = did_of(s.pk);
-  std::string d = std::to_string(date);
+  const std::string did = did_of(s.pk), d = std::to_string(date);
+  const std::string seed_json =
+      seed == nullptr
+          ? std::string("null")
+          : '"' + base58_encode(std::span(reinterpret_cast<const uint8_t*>(seed->data()), seed->size())) + '"';
   if (out.size() > 1) out += ',';
-  out += "\"" + did + "::DIDInfo\":{\"key\":{\"raw_key\":\"" + did +
-         "\",\"record_type\":\"DIDInfo\"},\"type\":\"Did\",\"date\":" + d + ",\"data\":{\"id\":\"" + did +
-         "\",\"metadata\":null,\"publicDID\":false,\"publicKey\":\"" + b58(s.pk) + "\",\"seed\":";
-  if (seed != nullptr) {
-    out += "\"" + base58_encode(std::span(reinterpret_cast<const uint8_t*>(seed->data()), seed->size())) + "\"";
-  } else {
-    out += "null";
-  }
-  out += "}},\"" + did + "::KeyPair\":{\"key\":{\"raw_key\":\"" + did +
-         "\",\"record_type\":\"KeyPair\"},\"type\":\"KeyPair\",\"date\":" + d +
-         ",\"record_security\":{\"encrypted_key\":\"" + b58(s.encrypted_key) + "\",\"salt\":\"" + b58(s.salt) +
-         "\",\"level1_nonce\":\"" + b58(s.outer_nonce) + "\",\"level2_nonce\":\"" + b58(s.inner_nonce) +
-         "\"},\"data\":\"" + b58(s.ciphertext) + "\"}";
+  append(out, {"\"", did, "::DIDInfo\":{\"key\":{\"raw_key\":\"", did,
+               "\",\"record_type\":\"DIDInfo\"},\"type\":\"Did\",\"date\":", d, ",\"data\":{\"id\":\"", did,
+               "\",\"metadata\":null,\"publicDID\":false,\"publicKey\":\"", b58(s.pk), "\",\"seed\":", seed_json,
+               "}},"});
+  append(out, {"\"", did, "::KeyPair\":{\"key\":{\"raw_key\":\"", did,
+               "\",\"record_type\":\"KeyPair\"},\"type\":\"KeyPair\",\"date\":", d,
+               ",\"record_security\":{\"encrypted_key\":\"", b58(s.encrypted_key), "\",\"salt\":\"", b58(s.salt),
+               "\",\"level1_nonce\":\"", b58(s.outer_nonce), "\",\"level2_nonce\":\"", b58(s.inner_nonce),
+               "\"},\"data\":\"", b58(s.ciphertext), "\"}"});
 }
 
 // A wallet of `n` DIDs; the first ones are made from `known_seeds` (their key pairs are sealed
 // under a random key, so they can be found but not signed with).
 inline GeneratedWallet make_wallet(std::size_t n, const std::vector<std::string>& known_seeds = {}) {
   GeneratedWallet w;
-  w.text = "{";
+  w.text.push_back('{');
   std::array<uint8_t, crypto_secretbox_KEYBYTES> dk{};
   randombytes_buf(dk.data(), dk.size());
   for (std::size_t i = 0; i < n; ++i) {
@@ -190,7 +201,8 @@ class TempHome {
 
   const std::string& path() const { return path_; }
   std::string wallet_dir() const { return path_ + "/brox-wallet"; }
-  std::string wallet_file(const std::string& alias) const { return wallet_dir() + "/qxdwallet_" + alias + ".json"; }
+  // The file of wallet `name` ("qxdwallet_" + alias).
+  std::string wallet_file(const std::string& name) const { return cat({path_, "/brox-wallet/", name, ".json"}); }
 
  private:
   std::string path_;

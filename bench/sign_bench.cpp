@@ -101,9 +101,9 @@ struct SignEnv {
     init_sodium();
     ok = envelope_ok(set_velno_home_path(home.path().c_str()));
     for (int i = 0; i < 8 && ok; ++i) {
-      std::string seed = "sign-bench-agent-seed-" + std::to_string(1000000000 + i);  // 32 bytes
+      std::string seed = cat({"sign-bench-agent-seed-", std::to_string(1000000000 + i)});  // 32 bytes
       uint64_t handle = 0;
-      ok = open_agent("sign" + std::to_string(i), seed.c_str(), password_callback, &handle);
+      ok = open_agent(cat({"sign", std::to_string(i)}), seed.c_str(), password_callback, &handle);
       handles.push_back(handle);
       uint8_t pk[crypto_sign_PUBLICKEYBYTES], sk[crypto_sign_SECRETKEYBYTES];
       crypto_sign_seed_keypair(pk, sk, reinterpret_cast<const uint8_t*>(seed.data()));
@@ -215,16 +215,16 @@ class ShareReporter : public benchmark::ConsoleReporter {
       auto it = r.counters.find("items_per_second");
       if (r.error_occurred || it == r.counters.end()) continue;
       const std::string& args = r.run_name.args;
-      rates_[r.run_name.function_name + "/" + (args.empty() ? std::to_string(r.threads) : args)] = it->second.value;
+      rates_[cat({r.run_name.function_name, "/", args.empty() ? std::to_string(r.threads) : args})] = it->second.value;
     }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::printf("\nthroughput (signatures/s) and share of the floor at the same thread count\n");
     for (int t = 1; t <= 8; t *= 2) {
-      std::string n = "/" + std::to_string(t);
-      double floor = rate("BM_FloorSignThreads" + n), procs = rate("BM_FloorSignProcesses" + n);
-      double one = rate("BM_SignOneAgentThreads" + n), eight = rate("BM_SignEightAgentsThreads" + n);
+      std::string n = std::to_string(t);
+      double floor = rate(cat({"BM_FloorSignThreads/", n})), procs = rate(cat({"BM_FloorSignProcesses/", n}));
+      double one = rate(cat({"BM_SignOneAgentThreads/", n})), eight = rate(cat({"BM_SignEightAgentsThreads/", n}));
       std::printf("threads %d: floor %.1f  one agent %.1f (%.1f %%)  eight agents %.1f (%.1f %%)  "
                   "floor in %d processes %.1f\n",
                   t, floor, one, 100 * one / floor, eight, 100 * eight / floor, t, procs);
