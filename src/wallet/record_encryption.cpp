@@ -74,7 +74,6 @@ DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretB
 
   RecordSecurity security{base58_encode(encrypted_key), base58_encode(salt), base58_encode(level1_nonce),
                           base58_encode(level2_nonce)};
-  sodium_memzero(salt.data(), salt.size());
   return std::pair<nlohmann::json, RecordSecurity>{nlohmann::json(base58_encode(ciphertext)), std::move(security)};
 }
 

@@ -31,7 +31,7 @@ std::vector<uint8_t> generate_salt();
 DidResult<SecretBytes> derive_key(std::span<const uint8_t> password, std::span<const uint8_t> salt);
 
 // Seals `plaintext`; answers the record's data (a JSON string of Base58) and its
-// security block. The inputs are wiped.
+// security block. The plaintext and the key are wiped.
 DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretBytes plaintext,
                                                                          std::vector<uint8_t> salt,
                                                                          SecretBytes derived_key);

@@ -164,6 +164,12 @@ TEST(RecordEncryption, DamagedRecordsFailWithTheirOwnError) {
       {"level1 nonce of 23 bytes, wrong key",
        [&](auto& r, auto&) { sec(r).level1_nonce = base58_encode(std::vector<uint8_t>(23, 1)); }, true,
        DidErrorKind::Crypto, "Invalid length of level1_nonce"},
+      {"level1 nonce of 23 bytes, encrypted key not Base58",
+       [&](auto& r, auto&) {
+         sec(r).level1_nonce = base58_encode(std::vector<uint8_t>(23, 1));
+         sec(r).encrypted_key = "l";
+       },
+       false, DidErrorKind::ConversionError, "provided string contained invalid character 'l' at byte 0"},
       {"level2 nonce of 25 bytes",
        [&](auto& r, auto&) { sec(r).level2_nonce = base58_encode(std::vector<uint8_t>(25, 1)); }, false,
        DidErrorKind::Crypto, "Invalid length of level2_nonce"},
