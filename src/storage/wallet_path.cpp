@@ -202,10 +202,8 @@ DidResult<void> create_wallet_file(const std::string& name) {
 }
 
 DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name) {
-  // A rough size per record spares the buffer most of its regrowth.
-  std::string text;
-  text.reserve(2 + records.size() * 640);
-  serialize_wallet(text, records);
+  // The serialiser sizes the buffer ahead: one buffer, written with one call.
+  const std::string text = serialize_wallet(records);
   const std::string path = resolve_wallet_path(name);
   VELNO_TRACE(kTargetWalletPath, "Write wallet file ", path);
   return replace_file(path, text);
