@@ -38,9 +38,9 @@ DidResult<NativeSession> register_agent(std::string alias, std::optional<SecretB
   return NativeSession{handle};
 }
 
-namespace testing {
+namespace test_hooks {
 void poison_alias_map() { ALIAS_MAP().poison(); }
 void poison_agent_map() { AGENT_MAP().poison(); }
-}  // namespace testing
+}  // namespace test_hooks
 
 }  // namespace velno

@@ -84,10 +84,10 @@ char* with_agent(uint64_t handle, AgentTask<T> task) {
   return result_to_host_json(std::move(task).run(*it->second));
 }
 
-namespace testing {
+namespace test_hooks {
 // Marks the registry's locks failed, as a holder that ended abnormally would.
 void poison_alias_map();
 void poison_agent_map();
-}  // namespace testing
+}  // namespace test_hooks
 
 }  // namespace velno

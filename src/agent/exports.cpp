@@ -42,7 +42,13 @@ std::optional<SecretBytes> copy_seed(const char* seed) {
   return SecretBytes(std::string_view(seed));
 }
 
-void print_line(const char* line) { std::fputs(line, stdout); std::fputc('\n', stdout); }
+// Each line is written whole, even while other threads print.
+void print_line(const char* line) {
+  flockfile(stdout);
+  std::fputs(line, stdout);
+  std::fputc('\n', stdout);
+  funlockfile(stdout);
+}
 
 }  // namespace
 

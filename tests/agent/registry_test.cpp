@@ -34,7 +34,7 @@ class Registry : public ::testing::Test {
 
 TEST_F(Registry, PoisonedAliasMapRefusesEveryRegistration) {
   EXPECT_EQ(take(create_agent("before", kSeed, &password)), R"({"code":"OK","value":{"handle":100005}})");
-  testing::poison_alias_map();
+  test_hooks::poison_alias_map();
   EXPECT_EQ(take(create_agent("before", kSeed, &password)), kPoisoned);
   EXPECT_EQ(take(create_agent("after", kSeed, &password)), kPoisoned);
   // Agent calls do not take the alias map.
@@ -43,7 +43,7 @@ TEST_F(Registry, PoisonedAliasMapRefusesEveryRegistration) {
 
 TEST_F(Registry, PoisonedAgentMapRefusesNewAgentsAndAgentCalls) {
   EXPECT_EQ(take(create_agent("known", kSeed, &password)), R"({"code":"OK","value":{"handle":100005}})");
-  testing::poison_agent_map();
+  test_hooks::poison_agent_map();
   // A known alias is answered from the alias map alone.
   EXPECT_EQ(take(create_agent("known", kSeed, &password)), R"({"code":"OK","value":{"handle":100005}})");
   EXPECT_EQ(take(create_agent("new", kSeed, &password)), kPoisoned);

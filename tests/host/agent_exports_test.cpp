@@ -78,6 +78,9 @@ TEST_F(AgentExports, AFailedOpeningTakesNoHandle) {
   test::write_file(wallet_file("broken"), "{not json");
   std::string answer = call(&Library::create_agent, "broken", kSeed.c_str(), &agent_password);
   EXPECT_EQ(answer.rfind(R"({"code":"JsonProcessing")", 0), 0u) << answer;
+  // A seed shorter than 32 bytes makes no key pair.
+  EXPECT_EQ(call(&Library::create_agent, "short", "short seed", &agent_password),
+            failure("WalletCouldNotGenerateKeyPair", "Couldn't create key pair"));
   EXPECT_EQ(call(&Library::create_agent, "fine", kSeed.c_str(), &agent_password), ok_handle(100005));
 }
 
@@ -116,6 +119,7 @@ TEST_F(AgentExports, DidCallsAnswerTheirExactEnvelopes) {
   EXPECT_EQ(random["value"]["seed"], nullptr);
   EXPECT_EQ(dids(h).size(), 2u);
 
+  EXPECT_EQ(call(&Library::create_did, h, ""), failure("WalletCouldNotGenerateKeyPair", "Couldn't create key pair"));
   EXPECT_EQ(call(&Library::get_did_info, h, ""), failure("RecordNotFound", "DIDInfo"));
   EXPECT_EQ(call(&Library::get_default_did, h), failure("RecordNotFound", "PublicDid"));
   EXPECT_EQ(call(&Library::sign, h, "QUJD"), failure("RecordNotFound", "PublicDid"));
