@@ -16,6 +16,7 @@ namespace {
 constexpr const char* kLoginFailed = "Cannot read wallet. Is the Pin Correct?";
 constexpr const char* kBoxOpenFailed = "Box easy open failed";
 constexpr const char* kPasswordHashFailed = "Password hash failed";
+constexpr const char* kCannotEncrypt = "Cannot encrypt the record object";
 
 // Buffer sizes of the boxes are 32-bit quantities.
 constexpr std::size_t kMaxCiphertextBytes = std::numeric_limits<uint32_t>::max();
@@ -56,13 +57,13 @@ DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretB
   SecretBytes record_key(kRecordKeyBytes);
   crypto_secretbox_keygen(record_key.data());
 
-  if (plaintext.size() > kMaxCiphertextBytes - kBoxTagBytes) return crypto_error("Cannot encrypt the record object");
+  if (plaintext.size() > kMaxCiphertextBytes - kBoxTagBytes) return crypto_error(kCannotEncrypt);
   std::vector<uint8_t> ciphertext(plaintext.size() + kBoxTagBytes);
   std::vector<uint8_t> level2_nonce(kNonceBytes);
   randombytes_buf(level2_nonce.data(), level2_nonce.size());
   if (crypto_secretbox_easy(ciphertext.data(), plaintext.data(), plaintext.size(), level2_nonce.data(),
                             record_key.data()) != 0)
-    return crypto_error("Cannot encrypt the record object");
+    return crypto_error(kCannotEncrypt);
 
   std::vector<uint8_t> level1_nonce(kNonceBytes);
   randombytes_buf(level1_nonce.data(), level1_nonce.size());
