@@ -1,0 +1,113 @@
+// A host that creates DIDs, stores data and changes its password in a loop is killed
+// with SIGKILL at pseudo-random moments; after each kill a fresh process checks that
+// the wallet parses, that every DID and datum the host was told about is there and
+// usable, and that every encrypted record opens under one of the host's passwords.
+//
+// VELNO_CRASH_KILLS (default 200) and VELNO_CRASH_LANES (default: cores, at most 8)
+// scale the run.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.hpp"
+#include "support/test_support.hpp"
+
+namespace velno::reliability {
+namespace {
+
+constexpr int kKillsPerWallet = 3;
+
+struct Totals {
+  std::mutex mutex;
+  int kills = 0;
+  int checks_passed = 0;
+  long lost = 0;
+  long unreadable = 0;
+  long records = 0;
+  long stray = 0;
+  std::vector<std::string> failures;
+
+  void fail(const std::string& what) {
+    std::lock_guard<std::mutex> lock(mutex);
+    failures.push_back(what);
+  }
+};
+
+// One lane: its own wallets, its own fixed random sequence.
+void run_lane(int lane, int kills, const std::string& root, Totals& totals) {
+  std::mt19937_64 rng(0x5eed0000u + static_cast<unsigned>(lane));
+  std::string home, journal;
+  int password = 0;
+  const std::string seed = "reliability-crash-seed-for-lane-" + std::to_string(lane);
+  for (int i = 0; i < kills; ++i) {
+    if (i % kKillsPerWallet == 0) {
+      const std::string base = root + "/lane" + std::to_string(lane) + "-wallet" + std::to_string(i);
+      home = base + "-home";
+      journal = base + ".journal";
+      password = 0;
+    }
+    // Mostly anywhere in the first few operations; now and then right at the start.
+    const auto delay = std::chrono::milliseconds(rng() % 5 == 0 ? rng() % 30 : 20 + rng() % 400);
+    ChildResult run = run_child({VELNO_RELIABILITY_HOST, "run", home, journal, "crash", seed,
+                                 std::to_string(password), std::to_string(rng())},
+                                {}, delay);
+    if (run.exited) {
+      totals.fail("lane " + std::to_string(lane) + " kill " + std::to_string(i) + ": the host ended by itself: " +
+                  run.output);
+      return;
+    }
+    ChildResult check = run_child({VELNO_RELIABILITY_HOST, "check", home, journal, "crash", seed});
+    std::istringstream summary(check.output.substr(std::min(check.output.size(), check.output.rfind("password "))));
+    std::string word;
+    long dids = 0, data = 0, records = 0, lost = 0, unreadable = 0, stray = 0;
+    summary >> word >> password >> word >> dids >> word >> data >> word >> records >> word >> lost >> word >>
+        unreadable >> word >> stray;
+    {
+      std::lock_guard<std::mutex> lock(totals.mutex);
+      ++totals.kills;
+      totals.lost += lost;
+      totals.unreadable += unreadable;
+      totals.records += records;
+      if (i % kKillsPerWallet == kKillsPerWallet - 1 || i == kills - 1) totals.stray += stray;
+      if (check.exited && check.status == 0) ++totals.checks_passed;
+    }
+    if (!check.exited || check.status != 0) {
+      totals.fail("lane " + std::to_string(lane) + " kill " + std::to_string(i) + " (" + home + "): " + check.output);
+      return;
+    }
+  }
+}
+
+TEST(ReliabilityCrash, AcknowledgedCallsSurviveSigkillAtRandomMoments) {
+  const int kills = env_int("VELNO_CRASH_KILLS", 200);
+  const int lanes = std::clamp(env_int("VELNO_CRASH_LANES", static_cast<int>(std::thread::hardware_concurrency())), 1, 8);
+  test::TempDir root;
+  Totals totals;
+  const auto started = std::chrono::steady_clock::now();
+  std::vector<std::thread> threads;
+  for (int lane = 0; lane < lanes; ++lane)
+    threads.emplace_back(run_lane, lane, kills / lanes + (lane < kills % lanes ? 1 : 0), root.path(), std::ref(totals));
+  for (auto& t : threads) t.join();
+  const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  std::printf("crash: %d kills survived of %d, %d checks passed, %ld encrypted records checked, %ld records lost, "
+              "%ld unreadable, %ld temporary files left by kills, %d lanes, %.1f s\n",
+              totals.kills, kills, totals.checks_passed, totals.records, totals.lost, totals.unreadable, totals.stray,
+              lanes, seconds);
+  for (const auto& f : totals.failures) ADD_FAILURE() << f;
+  EXPECT_EQ(totals.kills, kills);
+  EXPECT_EQ(totals.lost, 0);
+  EXPECT_EQ(totals.unreadable, 0);
+}
+
+}  // namespace
+}  // namespace velno::reliability
