@@ -18,6 +18,13 @@ using nlohmann::json;
 
 const char* password() { return "shared password"; }
 
+// Records arrive from every thread at once.
+std::atomic<long> g_records{0};
+void count_record(uint32_t, char* message) {
+  ++g_records;
+  std::free(message);
+}
+
 std::string seed_for(int i) {
   std::string seed = "concurrency-seed-0000000000000000";
   seed[17] = static_cast<char>('a' + i);
@@ -27,6 +34,7 @@ std::string seed_for(int i) {
 TEST(HostConcurrency, AgentCallsRunWhileAgentsRegister) {
   test::TempDir home;
   ASSERT_EQ(call(&Library::set_velno_home_path, home.path().c_str()), R"({"code":"OK"})");
+  capture_stdout([] { take(lib().init_logging(5, &count_record)); });
 
   struct Opened {
     uint64_t handle;
@@ -80,6 +88,7 @@ TEST(HostConcurrency, AgentCallsRunWhileAgentsRegister) {
   });
   for (auto& th : threads) th.join();
   EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(g_records.load(), 1000);
 }
 
 }  // namespace
