@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 
@@ -81,7 +82,17 @@ char* with_agent(uint64_t handle, AgentTask<T> task) {
   if (poisoned) return static_error_to_host_json(DidErrorKind::SyncError, kAgentMapLocked);
   auto it = agents->find(handle);
   if (it == agents->end()) return static_error_to_host_json(DidErrorKind::InvalidState, kAgentNotFound);
-  return result_to_host_json(std::move(task).run(*it->second));
+  DidResult<T> outcome = std::move(task).run(*it->second);
+  if constexpr (std::is_same_v<T, DidResult<std::string>>) {
+    // Fetched data is a decrypted plaintext: wipe the copies that the answer leaves behind.
+    std::string envelope = serialize_envelope(outcome);
+    if (outcome.ok() && outcome.value().ok()) wipe_string(outcome.value().value());
+    char* answer = envelope_to_host(envelope);
+    wipe_string(envelope);
+    return answer;
+  } else {
+    return result_to_host_json(std::move(outcome));
+  }
 }
 
 namespace test_hooks {
