@@ -2,6 +2,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "agent/agent_registry.hpp"
 #include "agent/agent_tasks.hpp"

@@ -1,5 +1,7 @@
 #include "agent/velno_agent.hpp"
 
+#include <algorithm>
+
 #include "common/base64.hpp"
 #include "common/log.hpp"
 
