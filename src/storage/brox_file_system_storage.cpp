@@ -144,6 +144,11 @@ DidResult<void> BroxFileSystemStorage::save_undo() const {
   return written;
 }
 
+void BroxFileSystemStorage::refresh_undo_point(const RecordIterMut& scan) const {
+  std::lock_guard undo(*undo_mutex_);
+  if (*undo_point_) *undo_point_ = scan.records();
+}
+
 DidResult<void> BroxFileSystemStorage::rollback() const {
   std::optional<RecordMap> point;
   {

@@ -51,6 +51,8 @@ class RecordIterMut {
   std::pair<std::size_t, std::optional<std::size_t>> size_hint() const { return {0, std::nullopt}; }
   std::size_t advance_by(std::size_t n);
   std::optional<RecordMut> nth(std::size_t n);
+  // Every record, as held by this scan.
+  const RecordMap& records() const { return *guard_; }
 
  private:
   RecordLock::WriteGuard guard_;
@@ -78,6 +80,9 @@ class BroxFileSystemStorage {
   // since, rewrites the wallet file when anything was put back, and forgets the undo
   // point. Without an undo point there is nothing to do.
   DidResult<void> rollback() const;
+  // Takes the records held by `scan` as the undo point instead of those of save_undo, so
+  // that records added since then are put back too.
+  void refresh_undo_point(const RecordIterMut& scan) const;
 
   const std::string& file_name() const { return file_name_; }
   const std::string& undo_file_name() const { return undo_file_name_; }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -84,6 +85,10 @@ class Wallet {
 
   BroxFileSystemStorage storage_;
   PasswordFn password_callback_;
+  // Held shared from asking the password to storing a sealed record, and exclusively by a
+  // change of password from its re-encryption to its end, so that no record is sealed
+  // under the old password once the others are under the new one.
+  mutable std::shared_mutex password_epoch_;
 };
 
 // Checks an Ed25519 signature (64 bytes) over `data` against `public_key` (32 bytes).

@@ -1,5 +1,7 @@
 // Re-encrypting every encrypted record under a new password, watched by a guard that
 // rolls the storage back unless the change commits.
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 
 #include <sodium.h>
@@ -17,10 +19,13 @@ class TransactionGuard {
   TransactionGuard(const TransactionGuard&) = delete;
   TransactionGuard& operator=(const TransactionGuard&) = delete;
 
-  // A failed save is returned as it is: no rollback follows a commit.
+  // A failed save is returned, and the guard's end then puts the records back, so that
+  // memory keeps agreeing with the unchanged wallet file and the old password.
   DidResult<void> commit() {
     committed_ = true;
-    return storage_.save();
+    auto saved = storage_.save();
+    if (!saved.ok()) committed_ = false;
+    return saved;
   }
 
   ~TransactionGuard() {
@@ -45,6 +50,7 @@ bool same_password(const SecretBytes& a, const SecretBytes& b) {
 DidResult<void> Wallet::reencrypt_all(const SecretBytes& old_password, const SecretBytes& new_password) const {
   // The exclusive hold lasts until this function returns, also on failure.
   VELNO_TRY_ASSIGN(auto iter, storage_.iter_mut());
+  storage_.refresh_undo_point(*iter);
   while (auto item = iter->next()) {
     InternalStorageRecord& record = item->record;
     if (!is_encrypted(record.typ)) continue;
@@ -63,6 +69,8 @@ DidResult<void> Wallet::reencrypt_all(const SecretBytes& old_password, const Sec
 
 DidResult<void> Wallet::change_password(PasswordFn new_password) const {
   VELNO_TRY(storage_.save_undo());
+  // Declared before the guard, so that a rollback also runs under it.
+  std::unique_lock epoch(password_epoch_, std::defer_lock);
   TransactionGuard guard(storage_);
   // Both passwords are asked before either is looked at.
   const SecretBytes old_pw = password_callback_();
@@ -73,6 +81,8 @@ DidResult<void> Wallet::change_password(PasswordFn new_password) const {
     VELNO_DEBUG(kTargetWallet, "Old password and new password are the same. Skipping");
     return {};
   }
+  // Records sealed meanwhile are stored before the re-encryption starts, and none after.
+  epoch.lock();
   VELNO_TRY(reencrypt_all(old_pw, new_pw));
   return guard.commit();
 }

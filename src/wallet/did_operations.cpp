@@ -1,5 +1,6 @@
 // Creating DIDs, sealing records, signing and verifying.
 #include <chrono>
+#include <shared_mutex>
 #include <utility>
 
 #include <sodium.h>
@@ -31,6 +32,7 @@ SecretBytes key_pair_plaintext(const std::vector<uint8_t>& pk, const SecretBytes
 }  // namespace
 
 DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, SecretBytes plaintext) const {
+  std::shared_lock epoch(password_epoch_);
   std::vector<uint8_t> salt = generate_salt();
   SecretBytes derived_key;
   {
