@@ -20,11 +20,12 @@
 
 #include "child_process.hpp"
 #include "support/test_support.hpp"
+#include "wallet_inspect.hpp"
 
 namespace velno::reliability {
 namespace {
 
-constexpr int kKillsPerWallet = 3;
+constexpr int kKillsPerWallet = 4;
 
 struct Totals {
   std::mutex mutex;
@@ -56,7 +57,7 @@ void run_lane(int lane, int kills, const std::string& root, Totals& totals) {
       password = 0;
     }
     // Mostly anywhere in the first few operations; now and then right at the start.
-    const auto delay = std::chrono::milliseconds(rng() % 5 == 0 ? rng() % 30 : 20 + rng() % 400);
+    const auto delay = std::chrono::milliseconds(rng() % 5 == 0 ? rng() % 30 : 50 + rng() % 900);
     ChildResult run = run_child({VELNO_RELIABILITY_HOST, "run", home, journal, "crash", seed,
                                  std::to_string(password), std::to_string(rng())},
                                 {}, delay);
@@ -107,6 +108,53 @@ TEST(ReliabilityCrash, AcknowledgedCallsSurviveSigkillAtRandomMoments) {
   EXPECT_EQ(totals.kills, kills);
   EXPECT_EQ(totals.lost, 0);
   EXPECT_EQ(totals.unreadable, 0);
+}
+
+// The check is only worth its passes if it fails on a damaged wallet.
+TEST(ReliabilityCrash, CheckFailsOnADamagedWallet) {
+  test::TempDir root;
+  const std::string home = root.path() + "/home", journal = root.path() + "/journal";
+  const std::string seed = "reliability-crash-seed-for-the-check";
+  ChildResult prep = run_child({VELNO_RELIABILITY_HOST, "prepare", home, journal, "crash", seed});
+  ASSERT_TRUE(prep.exited && prep.status == 0) << prep.output;
+  const std::string wallet = wallet_file(home, "crash");
+  const std::string intact = test::read_file(wallet);
+
+  struct Damage {
+    const char* name;
+    std::string (*apply)(const std::string& text);
+  };
+  const Damage damages[] = {
+      {"nothing", [](const std::string& t) { return t; }},
+      {"a datum's record removed",
+       [](const std::string& t) {
+         auto j = nlohmann::json::parse(t);
+         for (auto it = j.begin(); it != j.end(); ++it)
+           if (it.key().rfind("k0::", 0) == 0) {
+             j.erase(it);
+             break;
+           }
+         return j.dump();
+       }},
+      {"the file cut short", [](const std::string& t) { return t.substr(0, t.size() / 2); }},
+      {"a key pair's data changed",
+       [](const std::string& t) {
+         auto j = nlohmann::json::parse(t);
+         for (auto& rec : j)
+           if (rec["type"] == "KeyPair") {
+             std::string data = rec["data"];
+             data[data.size() / 2] = data[data.size() / 2] == 'A' ? 'B' : 'A';
+             rec["data"] = data;
+           }
+         return j.dump();
+       }},
+  };
+  for (const auto& damage : damages) {
+    test::write_file(wallet, damage.apply(intact));
+    ChildResult check = run_child({VELNO_RELIABILITY_HOST, "check", home, journal, "crash", seed});
+    const bool passed = check.exited && check.status == 0;
+    EXPECT_EQ(passed, std::string(damage.name) == "nothing") << damage.name << ":\n" << check.output;
+  }
 }
 
 }  // namespace
