@@ -89,8 +89,9 @@ Answer fetched(char* raw) {
 }
 
 // The shared agent's writers (new DIDs, stores) hold this shared, its password changer
-// exclusively: a record sealed while a change runs is a known hazard with a test of its
-// own (below). Readers are not held back.
+// exclusively, as a host must: a write that asks the password between the change's end
+// and the host's switch of its callback is given the old one. The library's own part
+// of that race has a test of its own (below). Readers are not held back.
 std::shared_mutex shared_writers;
 
 // One random agent call. `change_seq` is odd while the shared password is being
