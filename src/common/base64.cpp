@@ -51,25 +51,30 @@ Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text) {
   std::size_t n = text.size();
   while (n > 0 && text[n - 1] == '=') --n;
   const std::size_t pad = text.size() - n;
-  for (std::size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (kValues[c] < 0) return symbol_error("Invalid symbol ", c, i);
-  }
   const std::size_t tail = n % 4;  // symbols in the last, partial group
-  if (tail == 1) return Base64Error{"Invalid input length: " + std::to_string(n)};
-  if (pad != (tail == 0 ? 0 : 4 - tail)) return Base64Error{"Invalid padding"};
 
-  std::vector<uint8_t> out;
-  out.reserve(n / 4 * 3 + 2);
+  // One pass decodes and notes whether any byte was not a symbol (its value -1 makes the
+  // OR negative); the faults are then reported in their fixed order.
+  std::vector<uint8_t> out(n / 4 * 3 + (tail > 1 ? tail - 1 : 0));
+  uint8_t* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  int bad = 0;
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const uint32_t v = (uint32_t(kValues[p[i]]) << 18) | (uint32_t(kValues[p[i + 1]]) << 12) |
-                       (uint32_t(kValues[p[i + 2]]) << 6) | uint32_t(kValues[p[i + 3]]);
-    out.push_back(static_cast<uint8_t>(v >> 16));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-    out.push_back(static_cast<uint8_t>(v));
+    const int a = kValues[p[i]], b = kValues[p[i + 1]], c = kValues[p[i + 2]], d = kValues[p[i + 3]];
+    bad |= a | b | c | d;
+    const uint32_t v = (uint32_t(a) << 18) | (uint32_t(b) << 12) | (uint32_t(c) << 6) | uint32_t(d);
+    *o++ = static_cast<uint8_t>(v >> 16);
+    *o++ = static_cast<uint8_t>(v >> 8);
+    *o++ = static_cast<uint8_t>(v);
   }
+  for (std::size_t j = i; j < n; ++j) bad |= kValues[p[j]];
+  if (bad < 0) {
+    for (std::size_t j = 0; j < n; ++j)
+      if (kValues[p[j]] < 0) return symbol_error("Invalid symbol ", p[j], j);
+  }
+  if (tail == 1) return Base64Error{"Invalid input length: " + std::to_string(n)};
+  if (pad != (tail == 0 ? 0 : 4 - tail)) return Base64Error{"Invalid padding"};
   if (tail > 0) {
     // Two symbols carry one byte (4 bits unused), three carry two (2 bits unused);
     // the canonical form leaves the unused bits zero.
@@ -78,8 +83,8 @@ Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text) {
     if (uint32_t(kValues[p[last]]) & unused_mask) return symbol_error("Invalid last symbol ", p[last], last);
     uint32_t v = (uint32_t(kValues[p[i]]) << 18) | (uint32_t(kValues[p[i + 1]]) << 12);
     if (tail == 3) v |= uint32_t(kValues[p[i + 2]]) << 6;
-    out.push_back(static_cast<uint8_t>(v >> 16));
-    if (tail == 3) out.push_back(static_cast<uint8_t>(v >> 8));
+    *o++ = static_cast<uint8_t>(v >> 16);
+    if (tail == 3) *o = static_cast<uint8_t>(v >> 8);
   }
   return out;
 }
