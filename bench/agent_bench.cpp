@@ -120,25 +120,17 @@ void BM_CreateDidVsDerivation(benchmark::State& state) {
   uint8_t salt[crypto_pwhash_SALTBYTES] = {7};
   uint8_t key[crypto_secretbox_KEYBYTES];
   const long calls_before = g_password_calls.load();
-  double derive_total = 0, create_total = 0;
-  bool derive_first = true;
+  AlternatingPair pair;
   for (auto _ : state) {
-    double t_derive = 0, t_create = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-      bool bare = (pass == 0) == derive_first;
-      double t0 = now_seconds();
-      bool ok = bare ? derive(kPassword, salt, key) : envelope_ok(create_did(handle, nullptr));
-      (bare ? t_derive : t_create) = now_seconds() - t0;
-      if (!ok) return state.SkipWithError("create_did failed");
+    if (!pair.run([&] { return derive(kPassword, salt, key); },
+                  [&] { return envelope_ok(create_did(handle, nullptr)); })) {
+      return state.SkipWithError("create_did failed");
     }
-    derive_first = !derive_first;
-    derive_total += t_derive;
-    create_total += t_create;
-    state.SetIterationTime(t_create);
+    state.SetIterationTime(pair.measured_s);
   }
   const auto n = static_cast<double>(state.iterations());
-  state.counters["derive_ms"] = derive_total / n * 1e3;
-  state.counters["extra_ms"] = (create_total - derive_total) / n * 1e3;
+  state.counters["derive_ms"] = pair.reference_total / n * 1e3;
+  state.counters["extra_ms"] = (pair.measured_total - pair.reference_total) / n * 1e3;
   state.counters["password_calls"] =
       benchmark::Counter(static_cast<double>(g_password_calls.load() - calls_before), benchmark::Counter::kAvgIterations);
 }

@@ -43,6 +43,33 @@ inline double now_seconds() {
   return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
 
+// Runs a reference step and a measured step once each, alternating from call to call which
+// goes first, so that neither always meets the machine's state first. False when one fails.
+class AlternatingPair {
+ public:
+  template <class Reference, class Measured>
+  bool run(Reference&& reference, Measured&& measured) {
+    for (int pass = 0; pass < 2; ++pass) {
+      const bool is_reference = (pass == 0) == reference_first_;
+      const double t0 = now_seconds();
+      const bool ok = is_reference ? reference() : measured();
+      (is_reference ? reference_s : measured_s) = now_seconds() - t0;
+      if (!ok) return false;
+    }
+    reference_first_ = !reference_first_;
+    reference_total += reference_s;
+    measured_total += measured_s;
+    return true;
+  }
+  double ratio() const { return measured_total / reference_total; }
+
+  double reference_s = 0, measured_s = 0;          // of the last call
+  double reference_total = 0, measured_total = 0;  // of all calls
+
+ private:
+  bool reference_first_ = true;
+};
+
 inline void init_sodium() {
   if (sodium_init() < 0) std::abort();
 }

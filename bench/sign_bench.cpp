@@ -126,28 +126,18 @@ void BM_SignWithDidVsFloor(benchmark::State& state) {
   const auto data = payload(32);
   const std::string data_b64 = base64_encode(data);
   uint8_t sig[crypto_sign_BYTES];
-  double floor_total = 0, iface_total = 0;
-  bool floor_first = true;
+  AlternatingPair pair;
   for (auto _ : state) {
-    double t_floor = 0, t_iface = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-      double t0 = now_seconds();
-      bool ok = (pass == 0) == floor_first
-                    ? floor_sign(s, kPassword, data, sig)
-                    : envelope_ok(sign_with_did(env.handles[0], env.dids[0].c_str(), data_b64.c_str()));
-      double dt = now_seconds() - t0;
-      if (!ok) state.SkipWithError("signing failed");
-      ((pass == 0) == floor_first ? t_floor : t_iface) = dt;
+    if (!pair.run([&] { return floor_sign(s, kPassword, data, sig); },
+                  [&] { return envelope_ok(sign_with_did(env.handles[0], env.dids[0].c_str(), data_b64.c_str())); })) {
+      return state.SkipWithError("signing failed");
     }
-    floor_first = !floor_first;
-    floor_total += t_floor;
-    iface_total += t_iface;
-    state.SetIterationTime(t_iface);
+    state.SetIterationTime(pair.measured_s);
   }
   const auto n = static_cast<double>(state.iterations());
-  state.counters["floor_ms"] = floor_total / n * 1e3;
-  state.counters["extra_us"] = (iface_total - floor_total) / n * 1e6;
-  state.counters["ratio"] = iface_total / floor_total;
+  state.counters["floor_ms"] = pair.reference_total / n * 1e3;
+  state.counters["extra_us"] = (pair.measured_total - pair.reference_total) / n * 1e6;
+  state.counters["ratio"] = pair.ratio();
 }
 BENCHMARK(BM_SignWithDidVsFloor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(40);
 

@@ -112,9 +112,9 @@ bool bare_durable_write(const std::string& dir, const std::string& path, std::st
   return ok;
 }
 
-// write_wallet_file (serialisation included) paired with the bare write of the same bytes,
-// alternating which goes first; a serialisation alone between them shows what of the
-// difference is the text and what the file handling.
+// write_wallet_file (serialisation included) paired with the bare write of the same bytes; a
+// serialisation alone after them shows what of the difference is the text and what the file
+// handling.
 void BM_RewriteVsBareWrite(benchmark::State& state) {
   FileEnv& env = file_env();
   if (!env.ok) return state.SkipWithError("no home directory");
@@ -124,32 +124,22 @@ void BM_RewriteVsBareWrite(benchmark::State& state) {
   const std::string bytes = serialize_wallet(*map);
   const std::string name = cat({"qxdwallet_rewrite", std::to_string(dids)});
   const std::string bare_path = env.home.wallet_file(cat({"qxdwallet_bare", std::to_string(dids)}));
-  double bare_total = 0, rewrite_total = 0, serialize_total = 0;
-  bool bare_first = true;
+  AlternatingPair pair;
+  double serialize_total = 0;
   for (auto _ : state) {
-    double t_bare = 0, t_rewrite = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-      bool bare = (pass == 0) == bare_first;
-      double t0 = now_seconds();
-      bool ok = bare ? bare_durable_write(env.home.wallet_dir(), bare_path, bytes)
-                     : write_wallet_file(*map, name).ok();
-      (bare ? t_bare : t_rewrite) = now_seconds() - t0;
-      if (!ok) return state.SkipWithError("a write failed");
-      if (pass == 0) {
-        double t1 = now_seconds();
-        benchmark::DoNotOptimize(serialize_wallet(*map));
-        serialize_total += now_seconds() - t1;
-      }
+    if (!pair.run([&] { return bare_durable_write(env.home.wallet_dir(), bare_path, bytes); },
+                  [&] { return write_wallet_file(*map, name).ok(); })) {
+      return state.SkipWithError("a write failed");
     }
-    bare_first = !bare_first;
-    bare_total += t_bare;
-    rewrite_total += t_rewrite;
-    state.SetIterationTime(t_rewrite);
+    state.SetIterationTime(pair.measured_s);
+    const double t0 = now_seconds();
+    benchmark::DoNotOptimize(serialize_wallet(*map));
+    serialize_total += now_seconds() - t0;
   }
   const auto n = static_cast<double>(state.iterations());
-  state.counters["bare_ms"] = bare_total / n * 1e3;
+  state.counters["bare_ms"] = pair.reference_total / n * 1e3;
   state.counters["serialize_ms"] = serialize_total / n * 1e3;
-  state.counters["ratio"] = rewrite_total / bare_total;
+  state.counters["ratio"] = pair.ratio();
   state.counters["file_bytes"] = static_cast<double>(bytes.size());
 }
 BENCHMARK(BM_RewriteVsBareWrite)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(1.0)->Arg(10)->Arg(1000)->Arg(10000);
