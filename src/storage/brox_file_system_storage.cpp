@@ -48,9 +48,28 @@ std::optional<RecordRef> RecordIter::nth(std::size_t n) {
 
 RecordIterMut::RecordIterMut(RecordLock::WriteGuard guard) : guard_(std::move(guard)), it_(guard_->begin()) {}
 
+// The hold is still exclusive here: the guard ends after this body.
+RecordIterMut::~RecordIterMut() { recache_handed_out(); }
+
+void RecordIterMut::recache_handed_out() noexcept {
+  if (!handed_out_) return;
+  InternalStorageRecord& record = *handed_out_;
+  handed_out_ = nullptr;
+  // Without memory for the text the record stays uncached: the writer serialises it.
+  try {
+    cache_record_text(record);
+  } catch (...) {
+    record.cached_text.reset();
+  }
+}
+
 std::optional<RecordMut> RecordIterMut::next() {
+  recache_handed_out();
   if (it_ == guard_->end()) return std::nullopt;
   RecordMut item{it_->first, it_->second};
+  // The caller may change the record: its text is unknown until the scan moves on.
+  item.record.cached_text.reset();
+  handed_out_ = &item.record;
   ++it_;
   return item;
 }
@@ -78,6 +97,8 @@ DidResult<void> BroxFileSystemStorage::open(const std::string& name) {
   VELNO_TRACE(kTargetStorage, "Brox file system wallet created ", name);
   auto loaded = load_or_create(name);
   if (!loaded) return std::move(loaded).error();
+  // Filled before the map is shared: writes run under a shared hold and never fill it.
+  for (auto& [key, record] : loaded.value()) cache_record_text(record);
   records_ = std::make_unique<RecordLock>(std::move(loaded).value());
   undo_point_->reset();
   return {};
@@ -88,11 +109,16 @@ DidResult<std::optional<InternalStorageRecord>> BroxFileSystemStorage::get_recor
   if (held.poisoned) return DidError::with_static_message(DidErrorKind::InvalidState, "Cannot lock the wallet for read");
   auto found = held.guard->find(key);
   if (found == held.guard->end()) return std::optional<InternalStorageRecord>{};
-  return std::optional<InternalStorageRecord>{found->second};
+  // The caller may change its copy: the text cached for the stored record is not its.
+  std::optional<InternalStorageRecord> copy{found->second};
+  copy->cached_text.reset();
+  return copy;
 }
 
 DidResult<void> BroxFileSystemStorage::add_record(InternalStorageRecord record) const {
   std::string key = record.key.to_string();
+  // Serialised before the hold, so that the exclusive hold lasts no longer than before.
+  cache_record_text(record);
   {
     auto held = records_->write();
     if (held.poisoned) return DidError::from_poison_error();
@@ -156,6 +182,10 @@ DidResult<void> BroxFileSystemStorage::rollback() const {
     point.swap(*undo_point_);
   }
   if (!point) return {};
+  // Records copied while a scan had them out come back without text: serialised here,
+  // before the exclusive hold.
+  for (auto& [key, record] : *point)
+    if (!record.cached_text) cache_record_text(record);
 
   bool changed = false;
   {

@@ -43,10 +43,14 @@ class RecordIter {
 
 // A scan that may change records in place, holding the record lock exclusively for its
 // whole life. Ending it while an exception that began during its life propagates marks
-// the lock poisoned.
+// the lock poisoned. The cached text of a record it hands out is renewed when the scan
+// moves on or ends, so that the saves that follow need not serialise it again.
 class RecordIterMut {
  public:
   explicit RecordIterMut(RecordLock::WriteGuard guard);
+  ~RecordIterMut();
+  RecordIterMut(const RecordIterMut&) = delete;
+  RecordIterMut& operator=(const RecordIterMut&) = delete;
   std::optional<RecordMut> next();
   std::pair<std::size_t, std::optional<std::size_t>> size_hint() const { return {0, std::nullopt}; }
   std::size_t advance_by(std::size_t n);
@@ -55,8 +59,12 @@ class RecordIterMut {
   const RecordMap& records() const { return *guard_; }
 
  private:
+  // Re-serialises the record handed out last, which the caller may have changed.
+  void recache_handed_out() noexcept;
+
   RecordLock::WriteGuard guard_;
   RecordMap::iterator it_;
+  InternalStorageRecord* handed_out_ = nullptr;
 };
 
 class BroxFileSystemStorage {

@@ -41,7 +41,7 @@ DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, Se
   }
   VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(std::move(plaintext), std::move(salt), std::move(derived_key)));
   InternalStorageRecord record{std::move(key), typ, current_utc_seconds(), std::nullopt, std::move(sealed.second),
-                               std::move(sealed.first)};
+                               std::move(sealed.first), nullptr};
   return storage_.add_record(std::move(record));
 }
 
@@ -75,7 +75,7 @@ DidResult<DIDInfo> Wallet::create_did(std::optional<std::span<const uint8_t>> se
   VELNO_TRACE(kTargetWallet, "Raw key: ", info.id, ", Internal wallet key ", info_key.to_string());
   nlohmann::json data = serialize(info);
   InternalStorageRecord record{std::move(info_key), RecordType::Did, current_utc_seconds(), std::nullopt,
-                               std::nullopt, std::move(data)};
+                               std::nullopt, std::move(data), nullptr};
   VELNO_TRY(storage_.add_record(std::move(record)));
   return info;
 }

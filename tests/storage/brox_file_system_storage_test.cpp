@@ -1,6 +1,7 @@
 #include "storage/brox_file_system_storage.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -35,6 +36,14 @@ class Storage : public StorageTest {
   }
   void add(const std::string& raw_key, nlohmann::json data) {
     ASSERT_TRUE(storage_.add_record(make_record(raw_key, std::move(data))).ok());
+  }
+  // The key texts in the map's order.
+  std::vector<std::string> snapshot_keys() const {
+    std::vector<std::string> keys;
+    auto it = storage_.iter();
+    if (it.ok())
+      while (auto item = (*it)->next()) keys.push_back(item->key);
+    return keys;
   }
 
   BroxFileSystemStorage storage_{kName};
@@ -228,6 +237,111 @@ TEST_F(Storage, RollbackRestoresTheUndoPointAndKeepsLaterRecords) {
   ASSERT_TRUE(storage_.rollback().ok());
   EXPECT_EQ(storage_.get_record("a::Did")->value().record_object, "a2");
   EXPECT_FALSE(log.has("5 brox_fs::utils::wallet_path Write wallet file " + wallet_file()));
+}
+
+// The storage writes cached record texts: after every kind of change the file must be
+// what a fresh serialisation of the same records writes, and the cache must not leak out.
+TEST_F(Storage, RewrittenFileMatchesAFreshSerialisationAfterEveryKindOfChange) {
+  // The wallet text of the storage's records in its map's order, each serialised anew.
+  auto fresh_text = [](const BroxFileSystemStorage& s) {
+    JsonWriter w;
+    w.raw('{');
+    auto it = s.iter();
+    EXPECT_TRUE(it.ok());
+    bool first = true;
+    while (auto item = it.ok() ? (*it)->next() : std::nullopt) {
+      if (!first) w.raw(',');
+      first = false;
+      w.key(item->key);
+      serialize(w, item->record);
+    }
+    w.raw('}');
+    return w.take();
+  };
+  auto edit_through_scan = [](const BroxFileSystemStorage& s, const std::string& key, nlohmann::json data) {
+    auto it = s.iter_mut();
+    ASSERT_TRUE(it.ok());
+    while (auto item = (*it)->next())
+      if (item->key == key) {
+        item->record.record_object = std::move(data);
+        item->record.record_security = RecordSecurity{"k", "s", "n1", "n2"};
+      }
+  };
+  struct Step {
+    const char* what;
+    std::function<void()> change;
+    bool save_after;  // a scan's changes reach the file only with the next save
+  };
+  const std::vector<Step> steps = {
+      {"add", [&] { add("c", {{"n", 1}}); }, false},
+      {"replace", [&] { add("a", "a-replaced"); }, false},
+      {"edit through a scan, last record handed out",
+       [&] { edit_through_scan(storage_, snapshot_keys().back(), "last-edited"); }, true},
+      {"edit through a scan, first record handed out",
+       [&] { edit_through_scan(storage_, snapshot_keys().front(), {{"first", true}}); }, true},
+      {"edit every record through a scan, then stop early",
+       [&] {
+         auto it = storage_.iter_mut();
+         ASSERT_TRUE(it.ok());
+         while (auto item = (*it)->next()) item->record.date += 1;
+         ASSERT_FALSE((*it)->nth(3).has_value());
+       },
+       true},
+      {"skip through a scan", [&] {
+         auto it = storage_.iter_mut();
+         ASSERT_TRUE(it.ok());
+         auto item = (*it)->nth(1);
+         ASSERT_TRUE(item.has_value());
+         item->record.tags = Tags{{"t", "v"}};
+       }, true},
+      {"rollback of a password-change-like edit",
+       [&] {
+         ASSERT_TRUE(storage_.save_undo().ok());
+         auto it = storage_.iter_mut();
+         ASSERT_TRUE(it.ok());
+         storage_.refresh_undo_point(**it);
+         while (auto item = (*it)->next()) item->record.record_object = "sealed-anew";
+         it.value().reset();
+         ASSERT_TRUE(storage_.save().ok());
+         ASSERT_TRUE(storage_.rollback().ok());
+       },
+       false},
+      {"rollback of an undo point taken mid-scan",
+       [&] {
+         ASSERT_TRUE(storage_.save_undo().ok());
+         auto it = storage_.iter_mut();
+         ASSERT_TRUE(it.ok());
+         auto first = (*it)->next();
+         ASSERT_TRUE(first.has_value());
+         storage_.refresh_undo_point(**it);
+         first->record.record_object = "changed-after-the-point";
+         it.value().reset();
+         add("d", "d0");
+         ASSERT_TRUE(storage_.rollback().ok());
+       },
+       false},
+  };
+  add("a", "a0");
+  add("b", {{"x", "y"}});
+  add("e", nullptr);
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    step.change();
+    if (step.save_after) {
+      ASSERT_TRUE(storage_.save().ok());
+    }
+    EXPECT_EQ(read_file(wallet_file()), fresh_text(storage_));
+    // A reopened storage holds the same records and writes them as a fresh serialisation.
+    BroxFileSystemStorage reopened(kName);
+    ASSERT_TRUE(reopened.open(kName).ok());
+    EXPECT_EQ(snapshot(reopened), snapshot(storage_));
+    ASSERT_TRUE(reopened.save().ok());
+    EXPECT_EQ(read_file(wallet_file()), fresh_text(reopened));
+    // A copy handed out carries no text that a change of the copy would leave stale.
+    auto copy = storage_.get_record("a::Did");
+    ASSERT_TRUE(copy.ok() && copy.value());
+    EXPECT_EQ(copy.value()->cached_text, nullptr);
+  }
 }
 
 TEST_F(Storage, RollbackOfAPoisonedStorageFails) {

@@ -142,7 +142,7 @@ class WalletFixture : public ::testing::Test {
 inline InternalStorageRecord plain_record(std::string raw_key, std::string record_type, RecordType typ,
                                           nlohmann::json data) {
   return InternalStorageRecord{{std::move(raw_key), std::move(record_type)}, typ, 1700000000, std::nullopt,
-                               std::nullopt, std::move(data)};
+                               std::nullopt, std::move(data), nullptr};
 }
 
 inline nlohmann::json did_info_json(const std::string& id, bool public_did = false) {

@@ -241,6 +241,13 @@ void serialize(JsonWriter& w, const InternalStorageRecord& rec) {
   w.raw('}');
 }
 
+void cache_record_text(InternalStorageRecord& record) {
+  record.cached_text.reset();
+  JsonWriter w;
+  serialize(w, record);
+  record.cached_text = std::make_shared<const std::string>(w.take());
+}
+
 JsonResult<InternalWalletKey> deserialize_wallet_key(JsonReader& r) { return run<InternalWalletKey>(r, read_wallet_key); }
 
 JsonResult<std::optional<RecordSecurity>> deserialize_record_security(JsonReader& r) {

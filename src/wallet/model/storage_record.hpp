@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -80,7 +81,14 @@ struct InternalStorageRecord {
   std::optional<Tags> tags;
   std::optional<RecordSecurity> record_security;
   nlohmann::json record_object;  // JSON member "data"
-  bool operator==(const InternalStorageRecord&) const = default;
+  // The record's compact JSON as serialize writes it, kept by the storage so that a
+  // rewrite of the wallet file need not walk every record again. Null when unknown;
+  // whoever changes a field above must reset it. Not part of the record's value.
+  std::shared_ptr<const std::string> cached_text;
+  bool operator==(const InternalStorageRecord& o) const {
+    return key == o.key && typ == o.typ && date == o.date && tags == o.tags && record_security == o.record_security &&
+           record_object == o.record_object;
+  }
 };
 
 // Writers: compact JSON in the fixed member order, appended to the writer's buffer.
@@ -88,6 +96,8 @@ void serialize(JsonWriter& w, const InternalWalletKey& key);
 void serialize(JsonWriter& w, const RecordSecurity& security);
 void serialize(JsonWriter& w, RecordType typ);
 void serialize(JsonWriter& w, const InternalStorageRecord& record);
+// Sets record.cached_text to what serialize writes for it now.
+void cache_record_text(InternalStorageRecord& record);
 
 // Readers: one value of the type at the reader's current position. Errors carry the
 // position of the fault.

@@ -33,6 +33,10 @@ void serialize_wallet(std::string& out, const RecordMap& records) {
   // but never written cost nothing.
   std::size_t estimate = 2;
   for (const auto& [name, rec] : records) {
+    if (rec.cached_text) {
+      estimate += name.size() + rec.cached_text->size() + 8;
+      continue;
+    }
     estimate += name.size() + rec.key.raw_key.size() + rec.key.record_type.size() + 128;
     if (rec.tags)
       for (const auto& [k, v] : *rec.tags) estimate += k.size() + v.size() + 8;
@@ -48,7 +52,11 @@ void serialize_wallet(std::string& out, const RecordMap& records) {
     if (!first) w.raw(',');
     first = false;
     w.key(name);
-    serialize(w, rec);
+    // The storage's cached text saves the walk over the record's parts.
+    if (rec.cached_text)
+      w.raw(*rec.cached_text);
+    else
+      serialize(w, rec);
   }
   w.raw('}');
 }

@@ -18,7 +18,8 @@ using RecordMap = std::unordered_map<std::string, InternalStorageRecord>;
 // with " at line <l> column <c>".
 JsonResult<RecordMap> parse_wallet_text(std::string_view text);
 
-// Writes the map compactly ("{}" when empty), members in the map's order.
+// Writes the map compactly ("{}" when empty), members in the map's order. A record's
+// cached_text, when set, is written as it stands.
 std::string serialize_wallet(const RecordMap& records);
 void serialize_wallet(std::string& out, const RecordMap& records);
 

@@ -165,12 +165,12 @@ TEST(StorageRecord, KeyTextJoinsRawKeyAndRecordType) {
 
 TEST(StorageRecord, SystemRecordsAreWrittenExactly) {
   InternalStorageRecord kp{{"did", "KeyPair"}, RecordType::KeyPair, 1700000000, std::nullopt,
-                           RecordSecurity{"ek", "sa", "n1", "n2"}, "sealed"};
+                           RecordSecurity{"ek", "sa", "n1", "n2"}, "sealed", nullptr};
   EXPECT_EQ(write_record(kp),
             R"({"key":{"raw_key":"did","record_type":"KeyPair"},"type":"KeyPair","date":1700000000,)"
             R"("record_security":{"encrypted_key":"ek","salt":"sa","level1_nonce":"n1","level2_nonce":"n2"},"data":"sealed"})");
   InternalStorageRecord did{{"did\"/\x01", "DIDInfo"}, RecordType::Did, -5, Tags{}, std::nullopt,
-                            nlohmann::json{{"z", 1}, {"a", nullptr}}};
+                            nlohmann::json{{"z", 1}, {"a", nullptr}}, nullptr};
   EXPECT_EQ(write_record(did),
             R"({"key":{"raw_key":"did\"/\u0001","record_type":"DIDInfo"},"type":"Did","date":-5,"tags":{},"data":{"a":null,"z":1}})");
   auto back = read_record(write_record(did));

@@ -61,7 +61,7 @@ TEST(WalletFileText, WritesCompactlyAndReadsBackEqual) {
   const DIDInfo info = DIDInfo::create("V4SGRU86Z58d6TV7PBUe6f", std::vector<uint8_t>(32, 9), std::nullopt, false,
                                        std::nullopt);
   InternalStorageRecord did{{info.id, "DIDInfo"}, RecordType::Did, 1700000000, std::nullopt, std::nullopt,
-                            serialize(info)};
+                            serialize(info), nullptr};
   RecordMap one{{did.key.to_string(), did}};
   const std::string text = serialize_wallet(one);
   std::string record;
@@ -78,11 +78,11 @@ TEST(WalletFileText, WritesCompactlyAndReadsBackEqual) {
   RecordMap many;
   for (int i = 0; i < 50; ++i) {
     const std::string id = "did" + std::to_string(i);
-    many[id + "::DIDInfo"] = {{id, "DIDInfo"}, RecordType::Did, i, std::nullopt, std::nullopt, serialize(info)};
+    many[id + "::DIDInfo"] = {{id, "DIDInfo"}, RecordType::Did, i, std::nullopt, std::nullopt, serialize(info), nullptr};
     many[id + "::KeyPair"] = {{id, "KeyPair"}, RecordType::KeyPair, -i, std::nullopt,
-                              RecordSecurity{"e" + id, "s", "n1", "n2"}, "sealed" + id};
+                              RecordSecurity{"e" + id, "s", "n1", "n2"}, "sealed" + id, nullptr};
     many[id + "::x"] = {{id, "\xC3\xA9\"\\\x7F"}, RecordType::PublicData, INT64_MAX, Tags{{"t", "\x01"}}, std::nullopt,
-                        nlohmann::json::parse(R"([1,-2,18446744073709551615,0.5,"\u2028",{"b":{},"a":[]}])")};
+                        nlohmann::json::parse(R"([1,-2,18446744073709551615,0.5,"\u2028",{"b":{},"a":[]}])"), nullptr};
   }
   const std::string many_text = serialize_wallet(many);
   auto many_back = parse_wallet_text(many_text);
