@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
+#include "support/ed25519_vectors.hpp"
 #include "wallet/record_encryption.hpp"
 #include "wallet/wallet_fixture.hpp"
 
@@ -18,24 +19,8 @@ using test::bytes_of;
 using test::from_hex;
 using test::plain_record;
 
-struct Rfc8032Vector {
-  const char* seed;
-  const char* public_key;
-  const char* message;
-  const char* signature;
-};
-// RFC 8032, section 7.1, tests 1 to 3.
-const Rfc8032Vector kRfc8032[] = {
-    {"9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
-     "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
-     "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e39701cf9b46bd25bf5f0595bbe24655141438e7a100b"},
-    {"4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
-     "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
-     "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
-    {"c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
-     "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
-     "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760984dc6594a7c15e9716ed28dc027beceea1ec40a"},
-};
+using test::Ed25519Vector;
+constexpr const auto& kRfc8032 = test::kRfc8032Vectors;
 
 std::string did_of(const std::vector<uint8_t>& pk) { return base58_encode(std::span<const uint8_t>(pk).first(16)); }
 
@@ -44,7 +29,7 @@ std::string as_text(const std::vector<uint8_t>& v) { return std::string(v.begin(
 using DidOperations = test::WalletFixture;
 
 TEST_F(DidOperations, Rfc8032VectorsThroughCreateAndSign) {
-  for (const Rfc8032Vector& v : kRfc8032) {
+  for (const Ed25519Vector& v : kRfc8032) {
     SCOPED_TRACE(v.public_key);
     const auto seed = from_hex(v.seed), pk = from_hex(v.public_key), message = from_hex(v.message);
     const DIDInfo info = create(as_text(seed));
