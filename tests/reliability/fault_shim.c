@@ -161,47 +161,39 @@ static int do_open(const char *symbol, int dirfd, const char *path, int flags, m
   return fd;
 }
 
+/* The mode argument of the open family: present only when the flags create a file, and
+   `flags` is always the last named parameter. */
+#define READ_MODE(mode, flags)         \
+  do {                                 \
+    if (mode_wanted(flags)) {          \
+      va_list ap_;                     \
+      va_start(ap_, flags);            \
+      mode = (mode_t)va_arg(ap_, int); \
+      va_end(ap_);                     \
+    }                                  \
+  } while (0)
+
 VISIBLE int open(const char *path, int flags, ...) {
   mode_t mode = 0;
-  if (mode_wanted(flags)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-  }
+  READ_MODE(mode, flags);
   return do_open("open", AT_FDCWD, path, flags, mode);
 }
 
 VISIBLE int open64(const char *path, int flags, ...) {
   mode_t mode = 0;
-  if (mode_wanted(flags)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-  }
+  READ_MODE(mode, flags);
   return do_open("open", AT_FDCWD, path, flags, mode);
 }
 
 VISIBLE int openat(int dirfd, const char *path, int flags, ...) {
   mode_t mode = 0;
-  if (mode_wanted(flags)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-  }
+  READ_MODE(mode, flags);
   return do_open("openat", dirfd, path, flags, mode);
 }
 
 VISIBLE int openat64(int dirfd, const char *path, int flags, ...) {
   mode_t mode = 0;
-  if (mode_wanted(flags)) {
-    va_list ap;
-    va_start(ap, flags);
-    mode = (mode_t)va_arg(ap, int);
-    va_end(ap);
-  }
+  READ_MODE(mode, flags);
   return do_open("openat", dirfd, path, flags, mode);
 }
 
