@@ -165,7 +165,7 @@ inline std::string seed_text(std::size_t i) {
 
 
 inline void append_did_records(std::string& out, const SealedKeyPair& s, const std::string* seed,
-                               int64_t date) {
+                               int64_t date, bool with_key_pair = true) {
   auto b58 = [](auto& bytes) { return base58_encode(std::span<const uint8_t>(bytes.data(), bytes.size())); };
   const std::string did = did_of(s.pk), d = std::to_string(date);
   const std::string seed_json =
@@ -176,26 +176,33 @@ inline void append_did_records(std::string& out, const SealedKeyPair& s, const s
   append(out, {"\"", did, "::DIDInfo\":{\"key\":{\"raw_key\":\"", did,
                "\",\"record_type\":\"DIDInfo\"},\"type\":\"Did\",\"date\":", d, ",\"data\":{\"id\":\"", did,
                "\",\"metadata\":null,\"publicDID\":false,\"publicKey\":\"", b58(s.pk), "\",\"seed\":", seed_json,
-               "}},"});
-  append(out, {"\"", did, "::KeyPair\":{\"key\":{\"raw_key\":\"", did,
+               "}}"});
+  if (!with_key_pair) return;
+  append(out, {",\"", did, "::KeyPair\":{\"key\":{\"raw_key\":\"", did,
                "\",\"record_type\":\"KeyPair\"},\"type\":\"KeyPair\",\"date\":", d,
                ",\"record_security\":{\"encrypted_key\":\"", b58(s.encrypted_key), "\",\"salt\":\"", b58(s.salt),
                "\",\"level1_nonce\":\"", b58(s.outer_nonce), "\",\"level2_nonce\":\"", b58(s.inner_nonce),
                "\"},\"data\":\"", b58(s.ciphertext), "\"}"});
 }
 
-// A wallet of `n` DIDs; the first ones are made from `known_seeds` (their key pairs are sealed
-// under a random key, so they can be found but not signed with).
-inline GeneratedWallet make_wallet(std::size_t n, const std::vector<std::string>& known_seeds = {}) {
+// A wallet of `n` DIDs; the first ones are made from `known_seeds`. Every key pair is sealed
+// under the key that kPassword derives with one salt that all records share, so the wallet
+// opens under kPassword (a write proves its password on a sealed record) for one
+// derivation per wallet. Without key pairs, the wallet holds the descriptions alone.
+inline GeneratedWallet make_wallet(std::size_t n, const std::vector<std::string>& known_seeds = {},
+                                   bool with_key_pairs = true) {
   GeneratedWallet w;
   w.text.push_back('{');
+  std::array<uint8_t, crypto_pwhash_SALTBYTES> salt{};
   std::array<uint8_t, crypto_secretbox_KEYBYTES> dk{};
-  randombytes_buf(dk.data(), dk.size());
+  randombytes_buf(salt.data(), salt.size());
+  if (!derive(kPassword, salt.data(), dk.data())) std::abort();
   for (std::size_t i = 0; i < n; ++i) {
     std::string seed = i < known_seeds.size() ? known_seeds[i] : seed_text(i);
     const std::string* seed_ptr = (i < known_seeds.size() || i % 2 == 0) ? &seed : nullptr;
     SealedKeyPair s = seal_key_pair(kPassword, dk.data(), seed_ptr);
-    append_did_records(w.text, s, seed_ptr, 1765300000 + static_cast<int64_t>(i));
+    s.salt = salt;
+    append_did_records(w.text, s, seed_ptr, 1765300000 + static_cast<int64_t>(i), with_key_pairs);
     w.dids.push_back(did_of(s.pk));
   }
   w.text += "}";

@@ -23,8 +23,11 @@
 
 namespace velno {
 
-using AgentMap = PoisonRwLock<std::unordered_map<uint64_t, std::unique_ptr<Agent>>>;
-using AliasMap = PoisonRwLock<std::unordered_map<std::string, uint64_t>>;
+// Readers first, on every platform: an agent call holds AGENT_MAP shared while the
+// host's password callback runs, and a callback that waits for another thread's agent
+// call must not see that call kept out by a create_agent waiting for the first.
+using AgentMap = PoisonRwLock<std::unordered_map<uint64_t, std::unique_ptr<Agent>>, RwPreference::Readers>;
+using AliasMap = PoisonRwLock<std::unordered_map<std::string, uint64_t>, RwPreference::Readers>;
 
 // Created on first use and never destroyed, so that no agent is torn down while a
 // host thread may still be inside the library at exit.

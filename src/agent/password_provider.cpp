@@ -4,11 +4,12 @@
 
 namespace velno {
 
-SecretBytes PasswordProvider::operator()() const {
+DidResult<SecretBytes> PasswordProvider::operator()() const {
   const char* text = callback_();
-  // The host promises a text; a NULL answer reads as the empty password rather than
-  // crashing its process.
-  if (text == nullptr) return SecretBytes();
+  // A NULL answer is no password at all: reading it as the empty one would seal records
+  // under a password that the host never chose.
+  if (text == nullptr)
+    return DidError::with_static_message(DidErrorKind::InvalidParameter, "Password callback returned NULL");
   return SecretBytes(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
 }
 

@@ -7,12 +7,95 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <exception>
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
 
 namespace velno {
+
+// Which waiter a reader-writer mutex lets in first. The standard shared mutex leaves
+// this to the platform (glibc prefers readers, libc++ writers), and each of our locks
+// needs one answer on every platform.
+enum class RwPreference {
+  // A shared hold is granted whenever no exclusive hold is held: a thread that waits
+  // while it holds a shared hold never keeps another thread from taking one.
+  Readers,
+  // Once an exclusive hold is waiting, new shared holds wait behind it, so a stream of
+  // overlapping shared holds cannot starve it. A thread must never ask for a shared
+  // hold that it already holds.
+  Writers,
+};
+
+template <RwPreference Preference>
+class SharedMutex {
+ public:
+  SharedMutex() = default;
+  SharedMutex(const SharedMutex&) = delete;
+  SharedMutex& operator=(const SharedMutex&) = delete;
+
+  void lock() {
+    std::unique_lock<std::mutex> state(mutex_);
+    ++writers_waiting_;
+    writer_turn_.wait(state, [this] { return !writer_ && readers_ == 0; });
+    --writers_waiting_;
+    writer_ = true;
+  }
+  bool try_lock() {
+    std::lock_guard<std::mutex> state(mutex_);
+    if (writer_ || readers_ != 0) return false;
+    writer_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> state(mutex_);
+      writer_ = false;
+    }
+    reader_turn_.notify_all();
+    writer_turn_.notify_one();
+  }
+
+  void lock_shared() {
+    std::unique_lock<std::mutex> state(mutex_);
+    reader_turn_.wait(state, [this] { return may_read(); });
+    ++readers_;
+  }
+  bool try_lock_shared() {
+    std::lock_guard<std::mutex> state(mutex_);
+    if (!may_read()) return false;
+    ++readers_;
+    return true;
+  }
+  // How many exclusive holds are waiting; for tests.
+  std::size_t writers_waiting() {
+    std::lock_guard<std::mutex> state(mutex_);
+    return writers_waiting_;
+  }
+
+  void unlock_shared() {
+    bool last;
+    {
+      std::lock_guard<std::mutex> state(mutex_);
+      last = --readers_ == 0 && writers_waiting_ != 0;
+    }
+    if (last) writer_turn_.notify_one();
+  }
+
+ private:
+  bool may_read() const {
+    return !writer_ && (Preference == RwPreference::Readers || writers_waiting_ == 0);
+  }
+
+  std::mutex mutex_;
+  std::condition_variable reader_turn_;
+  std::condition_variable writer_turn_;
+  std::size_t readers_ = 0;
+  std::size_t writers_waiting_ = 0;
+  bool writer_ = false;
+};
 
 class PoisonFlag {
  public:
@@ -34,6 +117,8 @@ class PoisonOnUnwind {
     if (flag_ && std::uncaught_exceptions() > uncaught_) flag_->poison();
     flag_ = nullptr;
   }
+  // The holder vouches that what the lock guards is whole: its end marks nothing.
+  void dismiss() { flag_ = nullptr; }
 
  private:
   PoisonFlag* flag_;
@@ -85,7 +170,7 @@ class PoisonMutex {
 
 // A reader-writer lock: any number of shared holds or one exclusive hold. Only an
 // exclusive hold marks it poisoned.
-template <class T>
+template <class T, RwPreference Preference = RwPreference::Readers>
 class PoisonRwLock {
  public:
   PoisonRwLock() = default;
@@ -101,7 +186,7 @@ class PoisonRwLock {
    private:
     friend class PoisonRwLock;
     ReadGuard(PoisonRwLock* l) : lock_(l->mutex_), value_(&l->value_) {}
-    std::shared_lock<std::shared_mutex> lock_;
+    std::shared_lock<SharedMutex<Preference>> lock_;
     const T* value_;
   };
 
@@ -113,11 +198,17 @@ class PoisonRwLock {
       watch_.finish();
       lock_.unlock();
     }
+    // Ends the hold without marking the lock, also while an exception unwinds: for a
+    // holder that has put what it changed back.
+    void unlock_intact() {
+      watch_.dismiss();
+      lock_.unlock();
+    }
 
    private:
     friend class PoisonRwLock;
     WriteGuard(PoisonRwLock* l) : lock_(l->mutex_), watch_(&l->flag_), value_(&l->value_) {}
-    std::unique_lock<std::shared_mutex> lock_;
+    std::unique_lock<SharedMutex<Preference>> lock_;
     PoisonOnUnwind watch_;
     T* value_;
   };
@@ -136,7 +227,7 @@ class PoisonRwLock {
   void poison() { flag_.poison(); }
 
  private:
-  std::shared_mutex mutex_;
+  SharedMutex<Preference> mutex_;
   PoisonFlag flag_;
   T value_{};
 };

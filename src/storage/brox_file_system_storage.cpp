@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <type_traits>
+
 #include "common/log.hpp"
 #include "storage/wallet_path.hpp"
 
@@ -49,27 +51,25 @@ std::optional<RecordRef> RecordIter::nth(std::size_t n) {
 RecordIterMut::RecordIterMut(RecordLock::WriteGuard guard) : guard_(std::move(guard)), it_(guard_->begin()) {}
 
 // The hold is still exclusive here: the guard ends after this body.
-RecordIterMut::~RecordIterMut() { recache_handed_out(); }
-
-void RecordIterMut::recache_handed_out() noexcept {
-  if (!handed_out_) return;
-  InternalStorageRecord& record = *handed_out_;
-  handed_out_ = nullptr;
-  // Without memory for the text the record stays uncached: the writer serialises it.
-  try {
-    cache_record_text(record);
-  } catch (...) {
-    record.cached_text.reset();
+RecordIterMut::~RecordIterMut() {
+  for (InternalStorageRecord* record : handed_out_) {
+    // Without memory for the text the record stays uncached: the writer serialises it.
+    try {
+      cache_record_text(*record);
+    } catch (...) {
+      record->cached_text.reset();
+    }
   }
+  if (intact_) guard_.unlock_intact();
 }
 
 std::optional<RecordMut> RecordIterMut::next() {
-  recache_handed_out();
   if (it_ == guard_->end()) return std::nullopt;
   RecordMut item{it_->first, it_->second};
-  // The caller may change the record: its text is unknown until the scan moves on.
+  // Listed first, so that a record is never handed out unlisted. The caller may change
+  // it: its text is unknown until the scan ends.
+  handed_out_.push_back(&item.record);
   item.record.cached_text.reset();
-  handed_out_ = &item.record;
   ++it_;
   return item;
 }
@@ -85,12 +85,24 @@ std::optional<RecordMut> RecordIterMut::nth(std::size_t n) {
   return next();
 }
 
+static_assert(std::is_nothrow_swappable_v<InternalStorageRecord>, "put_back must not throw");
+
+void RecordIterMut::keep_for_undo(InternalStorageRecord& record) {
+  undo_.emplace_back(&record, record);
+  intact_ = false;
+}
+
+void RecordIterMut::put_back() noexcept {
+  // Latest first, so that a record kept twice ends as it was first kept.
+  for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) std::swap(*it->first, it->second);
+  undo_.clear();
+  intact_ = true;
+}
+
 BroxFileSystemStorage::BroxFileSystemStorage(std::string file_name)
     : records_(std::make_unique<RecordLock>()),
       file_name_(std::move(file_name)),
-      undo_file_name_(file_name_ + "-undo"),
-      undo_mutex_(std::make_unique<std::mutex>()),
-      undo_point_(std::make_unique<std::optional<RecordMap>>()) {}
+      undo_file_name_(file_name_ + "-undo") {}
 
 DidResult<void> BroxFileSystemStorage::open(const std::string& name) {
   file_name_ = name;
@@ -100,7 +112,6 @@ DidResult<void> BroxFileSystemStorage::open(const std::string& name) {
   // Filled before the map is shared: writes run under a shared hold and never fill it.
   for (auto& [key, record] : loaded.value()) cache_record_text(record);
   records_ = std::make_unique<RecordLock>(std::move(loaded).value());
-  undo_point_->reset();
   return {};
 }
 
@@ -116,16 +127,24 @@ DidResult<std::optional<InternalStorageRecord>> BroxFileSystemStorage::get_recor
 }
 
 DidResult<void> BroxFileSystemStorage::add_record(InternalStorageRecord record) const {
+  VELNO_TRY(add_record_if(std::move(record), [] { return true; }));
+  return {};
+}
+
+DidResult<bool> BroxFileSystemStorage::add_record_if(InternalStorageRecord record,
+                                                     const std::function<bool()>& still_valid) const {
   std::string key = record.key.to_string();
   // Serialised before the hold, so that the exclusive hold lasts no longer than before.
   cache_record_text(record);
   {
     auto held = records_->write();
     if (held.poisoned) return DidError::from_poison_error();
+    if (!still_valid()) return false;
     held.guard->insert_or_assign(std::move(key), std::move(record));
   }
   // The record stays in memory when the write fails: the next successful write carries it.
-  return save();
+  VELNO_TRY(save());
+  return true;
 }
 
 DidResult<std::unique_ptr<RecordIter>> BroxFileSystemStorage::iter() const {
@@ -158,51 +177,14 @@ DidResult<void> BroxFileSystemStorage::save() const {
   return write_wallet_file(*held.guard, file_name_);
 }
 
+DidResult<void> BroxFileSystemStorage::save(const RecordIterMut& scan, bool* replaced) const {
+  return write_wallet_file(scan.records(), file_name_, replaced);
+}
+
 DidResult<void> BroxFileSystemStorage::save_undo() const {
   auto held = records_->read();
   if (held.poisoned) return DidError::from_poison_error();
-  auto written = write_wallet_file(*held.guard, undo_file_name_);
-  std::lock_guard undo(*undo_mutex_);
-  if (written)
-    *undo_point_ = *held.guard;
-  else
-    undo_point_->reset();
-  return written;
-}
-
-void BroxFileSystemStorage::refresh_undo_point(const RecordIterMut& scan) const {
-  std::lock_guard undo(*undo_mutex_);
-  if (*undo_point_) *undo_point_ = scan.records();
-}
-
-DidResult<void> BroxFileSystemStorage::rollback() const {
-  std::optional<RecordMap> point;
-  {
-    std::lock_guard undo(*undo_mutex_);
-    point.swap(*undo_point_);
-  }
-  if (!point) return {};
-  // Records copied while a scan had them out come back without text: serialised here,
-  // before the exclusive hold.
-  for (auto& [key, record] : *point)
-    if (!record.cached_text) cache_record_text(record);
-
-  bool changed = false;
-  {
-    auto held = records_->write();
-    if (held.poisoned) return DidError::from_poison_error();
-    for (auto& [key, record] : *point) {
-      auto [entry, inserted] = held.guard->try_emplace(key);
-      if (inserted || !(entry->second == record)) {
-        entry->second = std::move(record);
-        changed = true;
-      }
-    }
-  }
-  // The change writes the wallet file only in its commit: with nothing put back, the
-  // file agrees with memory already.
-  if (!changed) return {};
-  return save();
+  return write_wallet_file(*held.guard, undo_file_name_);
 }
 
 }  // namespace velno

@@ -3,11 +3,12 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/did_error.hpp"
 #include "common/poison_lock.hpp"
@@ -15,7 +16,9 @@
 
 namespace velno {
 
-using RecordLock = PoisonRwLock<RecordMap>;
+// Writers go first: a change of password waits for the shared holds in progress, never
+// for a stream of new ones.
+using RecordLock = PoisonRwLock<RecordMap, RwPreference::Writers>;
 
 // Items of the record iterators.
 struct RecordRef {
@@ -43,8 +46,9 @@ class RecordIter {
 
 // A scan that may change records in place, holding the record lock exclusively for its
 // whole life. Ending it while an exception that began during its life propagates marks
-// the lock poisoned. The cached text of a record it hands out is renewed when the scan
-// moves on or ends, so that the saves that follow need not serialise it again.
+// the lock poisoned, unless the changes were put back first (put_back). Every record it
+// handed out has its cached text renewed when the scan ends, so that the saves that
+// follow write the record as it is then.
 class RecordIterMut {
  public:
   explicit RecordIterMut(RecordLock::WriteGuard guard);
@@ -58,13 +62,23 @@ class RecordIterMut {
   // Every record, as held by this scan.
   const RecordMap& records() const { return *guard_; }
 
- private:
-  // Re-serialises the record handed out last, which the caller may have changed.
-  void recache_handed_out() noexcept;
+  // Keeps a copy of `record` (an item of this scan) as it is now, before the caller
+  // changes it; put_back restores every record kept.
+  void keep_for_undo(InternalStorageRecord& record);
+  // Restores every kept record in place and forgets the copies. Allocates nothing and
+  // cannot fail; afterwards the scan may end without marking the lock, whatever is
+  // unwinding.
+  void put_back() noexcept;
+  // Forgets the kept copies: the changes stand.
+  void forget_undo() noexcept { undo_.clear(); }
 
+ private:
   RecordLock::WriteGuard guard_;
   RecordMap::iterator it_;
-  InternalStorageRecord* handed_out_ = nullptr;
+  // Records handed out, whose cached text the caller may have made stale.
+  std::vector<InternalStorageRecord*> handed_out_;
+  std::vector<std::pair<InternalStorageRecord*, InternalStorageRecord>> undo_;
+  bool intact_ = false;
 };
 
 class BroxFileSystemStorage {
@@ -79,18 +93,29 @@ class BroxFileSystemStorage {
 
   DidResult<std::optional<InternalStorageRecord>> get_record(const std::string& key) const;
   DidResult<void> add_record(InternalStorageRecord record) const;
+  // add_record, but only when `still_valid` answers true under the exclusive hold of the
+  // insertion; otherwise nothing is stored or written and the answer is false.
+  DidResult<bool> add_record_if(InternalStorageRecord record, const std::function<bool()>& still_valid) const;
   DidResult<std::unique_ptr<RecordIter>> iter() const;
   DidResult<std::unique_ptr<RecordIterMut>> iter_mut() const;
   DidResult<void> save() const;
-  // Writes the undo file and remembers the records of this moment as the undo point.
+  // Writes the wallet file from the records that `scan` holds, without ending its
+  // exclusive hold, so that nothing can be stored between a change and its save.
+  // `replaced`: as write_wallet_file tells it.
+  DidResult<void> save(const RecordIterMut& scan, bool* replaced = nullptr) const;
   DidResult<void> save_undo() const;
-  // Puts back every record of the undo point exactly as it was, keeps records added
-  // since, rewrites the wallet file when anything was put back, and forgets the undo
-  // point. Without an undo point there is nothing to do.
-  DidResult<void> rollback() const;
-  // Takes the records held by `scan` as the undo point instead of those of save_undo, so
-  // that records added since then are put back too.
-  void refresh_undo_point(const RecordIterMut& scan) const;
+  // Puts back, in memory, every record that `scan` kept for undo. The wallet file needs
+  // nothing: whoever changes records through a scan writes them only by saving.
+  void rollback(RecordIterMut& scan) const noexcept { scan.put_back(); }
+
+  // Calls `look` with the records under a shared hold, making no log record.
+  template <class F>
+  DidResult<void> inspect(F&& look) const {
+    auto held = records_->read();
+    if (held.poisoned) return DidError::from_poison_error();
+    std::forward<F>(look)(*held.guard);
+    return {};
+  }
 
   const std::string& file_name() const { return file_name_; }
   const std::string& undo_file_name() const { return undo_file_name_; }
@@ -104,9 +129,6 @@ class BroxFileSystemStorage {
   std::unique_ptr<RecordLock> records_;
   std::string file_name_;
   std::string undo_file_name_;
-  // The undo point of a password change in progress.
-  std::unique_ptr<std::mutex> undo_mutex_;
-  std::unique_ptr<std::optional<RecordMap>> undo_point_;
 };
 
 }  // namespace velno

@@ -132,7 +132,7 @@ std::string directory_of(const std::string& path) {
 }
 
 // Writes `text` to a fresh temporary file beside `path` and renames it over `path`.
-DidResult<void> replace_file(const std::string& path, std::string_view text) {
+DidResult<void> replace_file(const std::string& path, std::string_view text, bool* replaced) {
   const std::string temp = temp_path_for(path);
   Fd fd(open_retrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kWalletFileMode));
   if (!fd.valid()) return os_error(errno);
@@ -145,6 +145,7 @@ DidResult<void> replace_file(const std::string& path, std::string_view text) {
   if (flush_to_device(fd.get()) != 0) return fail(os_error(errno));
   if (!fd.close()) return fail(os_error(errno));
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(os_error(errno));
+  if (replaced) *replaced = true;
   return flush_directory(directory_of(path));
 }
 
@@ -201,12 +202,13 @@ DidResult<void> create_wallet_file(const std::string& name) {
   return {};
 }
 
-DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name) {
+DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name, bool* replaced) {
+  if (replaced) *replaced = false;
   // The serialiser sizes the buffer ahead: one buffer, written with one call.
   const std::string text = serialize_wallet(records);
   const std::string path = resolve_wallet_path(name);
   VELNO_TRACE(kTargetWalletPath, "Write wallet file ", path);
-  return replace_file(path, text);
+  return replace_file(path, text, replaced);
 }
 
 }  // namespace velno

@@ -24,8 +24,10 @@ DidResult<void> create_wallet_file(const std::string& name);
 
 // Replaces the wallet file of `name` with the serialised map, crash-safely: a unique
 // temporary file in the same directory, flushed to the device, renamed over the wallet
-// file, then the directory flushed. On failure the old file stays as it was and the
-// temporary file is removed. The caller holds the record map (shared) throughout.
-DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name);
+// file, then the directory flushed. On failure before the rename the old file stays as
+// it was and the temporary file is removed; `replaced`, when given, tells whether the
+// new file took the wallet file's place (a failure can still follow). The caller holds
+// the record map throughout.
+DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name, bool* replaced = nullptr);
 
 }  // namespace velno

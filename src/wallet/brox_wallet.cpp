@@ -78,7 +78,7 @@ DidResult<TypedRecord<V>> Wallet::decrypt(InternalStorageRecord record) const {
   VELNO_TRY_ASSIGN(auto salt, decode_salt(*security));
   SecretBytes plaintext;
   {
-    const SecretBytes password = password_callback_();
+    VELNO_TRY_ASSIGN(const SecretBytes password, password_callback_());
     VELNO_TRY_ASSIGN(const SecretBytes derived_key, derive_key(password.span(), salt));
     VELNO_TRY_ASSIGN(plaintext, decrypt_record_data(derived_key, record));
   }
@@ -90,16 +90,27 @@ DidResult<TypedRecord<V>> Wallet::decrypt(InternalStorageRecord record) const {
 
 DidResult<std::vector<TypedRecord<DIDInfo>>> Wallet::query_by_type(RecordType typ) const {
   VELNO_TRACE(kTargetWallet, "query_by_type >>> typ: ", record_type_debug(typ));
-  // The scan keeps its shared hold through every decryption it makes.
-  VELNO_TRY_ASSIGN(auto iter, storage_.iter());
   std::vector<TypedRecord<DIDInfo>> found;
-  while (auto item = iter->next()) {
-    VELNO_TRACE(kTargetWallet, "query_by_type >>> typ: ", record_type_debug(item->record.typ));
-    if (item->record.typ != typ) continue;
-    InternalStorageRecord copy = item->record;
-    auto decoded = is_encrypted(typ) ? decrypt<DIDInfo>(std::move(copy)) : from_plain_record<DIDInfo>(std::move(copy));
-    if (!decoded.ok()) return std::move(decoded).error();
-    found.push_back(std::move(decoded).value());
+  // Records of an encrypted type are opened after the scan: asking for the password
+  // under the storage's hold could stall every writer behind a slow host.
+  std::vector<InternalStorageRecord> sealed;
+  {
+    VELNO_TRY_ASSIGN(auto iter, storage_.iter());
+    while (auto item = iter->next()) {
+      VELNO_TRACE(kTargetWallet, "query_by_type >>> typ: ", record_type_debug(item->record.typ));
+      if (item->record.typ != typ) continue;
+      if (is_encrypted(typ)) {
+        sealed.push_back(item->record);
+        continue;
+      }
+      auto decoded = from_plain_record<DIDInfo>(item->record);
+      if (!decoded.ok()) return std::move(decoded).error();
+      found.push_back(std::move(decoded).value());
+    }
+  }
+  for (InternalStorageRecord& record : sealed) {
+    VELNO_TRY_ASSIGN(auto decoded, decrypt<DIDInfo>(std::move(record)));
+    found.push_back(std::move(decoded));
   }
   return found;
 }

@@ -2,11 +2,11 @@
 // verification and the change of password.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,9 +19,10 @@
 
 namespace velno {
 
-// Answers the current wallet password; called once per encrypted record read or
-// written, and once per password at a change of password.
-using PasswordFn = std::function<SecretBytes()>;
+// Answers the current wallet password (or the error that asking for it met); called
+// once per encrypted record read or written, and once per password at a change of
+// password. Never called while the wallet holds a lock of its storage.
+using PasswordFn = std::function<DidResult<SecretBytes>()>;
 
 // A text value held by a record (the data calls' stored Base64 text).
 struct StringValue {
@@ -68,7 +69,8 @@ class Wallet {
 
   // Seals `value_json` under the password and stores it as a record of `typ` (an
   // encrypted kind) keyed by `raw_key`, "::" and `record_type`, replacing a record under
-  // that key.
+  // that key. WalletLoginFailed, with nothing stored, when the password does not open
+  // the records already sealed.
   DidResult<void> store_encrypted(const std::string& raw_key, const std::string& record_type, RecordType typ,
                                   SecretBytes value_json) const;
 
@@ -78,17 +80,16 @@ class Wallet {
   Wallet(BroxFileSystemStorage storage, PasswordFn password_callback)
       : storage_(std::move(storage)), password_callback_(std::move(password_callback)) {}
 
-  // Fresh salt, one password, one derivation, both layers, then add_record.
-  DidResult<void> seal_and_store(InternalWalletKey key, RecordType typ, SecretBytes plaintext) const;
-  // Re-encrypts every encrypted record under the exclusive scan of the storage.
-  DidResult<void> reencrypt_all(const SecretBytes& old_password, const SecretBytes& new_password) const;
+  // Fresh salt, one password proven on a record already sealed, one derivation, both
+  // layers, then the insertion, made only if no change of password committed meanwhile.
+  DidResult<void> seal_and_store(InternalWalletKey key, RecordType typ, const SecretBytes& plaintext) const;
 
   BroxFileSystemStorage storage_;
   PasswordFn password_callback_;
-  // Held shared from asking the password to storing a sealed record, and exclusively by a
-  // change of password from its re-encryption to its end, so that no record is sealed
-  // under the old password once the others are under the new one.
-  mutable std::shared_mutex password_epoch_;
+  // Counts the changes of password that committed. Changed only under the storage's
+  // exclusive hold, so that a write can tell, under its own hold, whether the password
+  // it was given is still the one in force.
+  mutable std::atomic<uint64_t> password_epoch_{0};
 };
 
 // Checks an Ed25519 signature (64 bytes) over `data` against `public_key` (32 bytes).

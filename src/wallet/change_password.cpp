@@ -1,7 +1,13 @@
 // Re-encrypting every encrypted record under a new password, watched by a guard that
-// rolls the storage back unless the change commits.
-#include <mutex>
-#include <shared_mutex>
+// puts the records back unless the change commits.
+//
+// A change owns everything it may have to undo: the records it rewrote, kept by its
+// exclusive scan of the storage, which it holds from the first re-encrypted record to
+// the save that commits it. So no write lands between the re-encryption and the
+// commit, a rollback restores only what this change touched, and a change that
+// committed is never undone. No lock of the wallet is held while a password callback
+// runs: both passwords are asked before the scan begins.
+#include <memory>
 #include <utility>
 
 #include <sodium.h>
@@ -19,25 +25,43 @@ class TransactionGuard {
   TransactionGuard(const TransactionGuard&) = delete;
   TransactionGuard& operator=(const TransactionGuard&) = delete;
 
-  // A failed save is returned, and the guard's end then puts the records back, so that
-  // memory keeps agreeing with the unchanged wallet file and the old password.
+  // Takes the exclusive scan through which the change rewrites records.
+  DidResult<void> begin() {
+    VELNO_TRY_ASSIGN(scan_, storage_.iter_mut());
+    return {};
+  }
+  RecordIterMut& scan() { return *scan_; }
+
+  // Saves under the scan's exclusive hold. When the save fails, or throws, the guard's
+  // end puts the records back, so that memory keeps agreeing with the old password.
   DidResult<void> commit() {
-    committed_ = true;
-    auto saved = storage_.save();
-    if (!saved.ok()) committed_ = false;
+    auto saved = storage_.save(*scan_, &replaced_);
+    if (saved.ok()) {
+      committed_ = true;
+      scan_->forget_undo();
+    }
     return saved;
   }
 
+  // Puts back every record the change rewrote; that allocates nothing and cannot fail.
+  // The wallet file needs nothing unless a failed commit had already renamed the new
+  // file into place: then the old records are written back, and a failure to do so is
+  // only logged. Nothing leaves this destructor.
   ~TransactionGuard() {
-    if (committed_) return;
-    committed_ = true;
-    auto rolled_back = storage_.rollback();
-    if (!rolled_back.ok())
-      VELNO_ERROR(kTargetWallet, "Failed to rollback transaction: ", rolled_back.error().fmt_display());
+    if (committed_ || !scan_) return;
+    storage_.rollback(*scan_);
+    if (!replaced_) return;
+    try {
+      if (auto rewritten = storage_.save(*scan_); !rewritten.ok())
+        VELNO_ERROR(kTargetWallet, "Failed to rollback transaction: ", rewritten.error().fmt_display());
+    } catch (...) {
+    }
   }
 
  private:
   const BroxFileSystemStorage& storage_;
+  std::unique_ptr<RecordIterMut> scan_;
+  bool replaced_ = false;
   bool committed_ = false;
 };
 
@@ -45,13 +69,8 @@ bool same_password(const SecretBytes& a, const SecretBytes& b) {
   return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-}  // namespace
-
-DidResult<void> Wallet::reencrypt_all(const SecretBytes& old_password, const SecretBytes& new_password) const {
-  // The exclusive hold lasts until this function returns, also on failure.
-  VELNO_TRY_ASSIGN(auto iter, storage_.iter_mut());
-  storage_.refresh_undo_point(*iter);
-  while (auto item = iter->next()) {
+DidResult<void> reencrypt_all(RecordIterMut& scan, const SecretBytes& old_password, const SecretBytes& new_password) {
+  while (auto item = scan.next()) {
     InternalStorageRecord& record = item->record;
     if (!is_encrypted(record.typ)) continue;
     VELNO_TRY_ASSIGN(const RecordSecurity* security, require_record_security(record));
@@ -61,30 +80,43 @@ DidResult<void> Wallet::reencrypt_all(const SecretBytes& old_password, const Sec
     std::vector<uint8_t> new_salt = generate_salt();
     VELNO_TRY_ASSIGN(SecretBytes new_key, derive_key(new_password.span(), new_salt));
     VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(std::move(plaintext), std::move(new_salt), std::move(new_key)));
+    scan.keep_for_undo(record);
     record.record_object = std::move(sealed.first);
     record.record_security = std::move(sealed.second);
   }
   return {};
 }
 
+}  // namespace
+
 DidResult<void> Wallet::change_password(PasswordFn new_password) const {
   VELNO_TRY(storage_.save_undo());
-  // Declared before the guard, so that a rollback also runs under it.
-  std::unique_lock epoch(password_epoch_, std::defer_lock);
   TransactionGuard guard(storage_);
+  const uint64_t asked_in = password_epoch_.load();
   // Both passwords are asked before either is looked at.
-  const SecretBytes old_pw = password_callback_();
-  const SecretBytes new_pw = new_password();
-  if (old_pw.empty() || new_pw.empty())
+  auto old_pw = password_callback_();
+  auto new_pw = new_password();
+  if (!old_pw.ok()) return std::move(old_pw).error();
+  if (!new_pw.ok()) return std::move(new_pw).error();
+  if (old_pw->empty() || new_pw->empty())
     return DidError::with_static_message(DidErrorKind::Crypto, "Please provide a valid password");
-  if (same_password(old_pw, new_pw)) {
+  // Passwords asked before another change committed: the old one is not the wallet's
+  // any more, and re-encrypting with it would fail or, in a wallet without encrypted
+  // records, tell the host of a change that another change has overtaken.
+  if (password_epoch_.load() != asked_in)
+    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+  if (same_password(*old_pw, *new_pw)) {
     VELNO_DEBUG(kTargetWallet, "Old password and new password are the same. Skipping");
     return {};
   }
-  // Records sealed meanwhile are stored before the re-encryption starts, and none after.
-  epoch.lock();
-  VELNO_TRY(reencrypt_all(old_pw, new_pw));
-  return guard.commit();
+  VELNO_TRY(guard.begin());
+  // Under the exclusive hold from here on: the epoch cannot move but by this change.
+  if (password_epoch_.load() != asked_in)
+    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+  VELNO_TRY(reencrypt_all(guard.scan(), *old_pw, *new_pw));
+  VELNO_TRY(guard.commit());
+  password_epoch_.fetch_add(1);
+  return {};
 }
 
 }  // namespace velno

@@ -1,6 +1,6 @@
 // Creating DIDs, sealing records, signing and verifying.
 #include <chrono>
-#include <shared_mutex>
+#include <optional>
 #include <utility>
 
 #include <sodium.h>
@@ -14,6 +14,10 @@ namespace velno {
 namespace {
 
 constexpr std::size_t kDidBytes = 16;  // a DID is the Base58 of the public key's first 16 bytes
+constexpr const char* kLoginFailed = "Cannot read wallet. Is the Pin Correct?";
+// A write asks for the password again when a change of password committed while it
+// was sealing; this many times at most.
+constexpr int kSealAttempts = 3;
 
 int64_t current_utc_seconds() {
   using namespace std::chrono;
@@ -29,25 +33,67 @@ SecretBytes key_pair_plaintext(const std::vector<uint8_t>& pk, const SecretBytes
   return plaintext;
 }
 
+// The security block of the encrypted record with the least key text whose parts have
+// the lengths written: a fixed choice, so that a wallet whose records are under two
+// passwords (which older versions could leave) answers the same way every time.
+std::optional<SealedRecordKey> proof_record(const RecordMap& records) {
+  const std::string* best_key = nullptr;
+  std::optional<SealedRecordKey> best;
+  for (const auto& [key_text, record] : records) {
+    if (!is_encrypted(record.typ) || !record.record_security || (best_key && *best_key <= key_text)) continue;
+    if (auto sealed = sealed_record_key(*record.record_security)) {
+      best_key = &key_text;
+      best = std::move(sealed);
+    }
+  }
+  return best;
+}
+
 }  // namespace
 
-DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, SecretBytes plaintext) const {
-  std::shared_lock epoch(password_epoch_);
-  std::vector<uint8_t> salt = generate_salt();
-  SecretBytes derived_key;
-  {
-    const SecretBytes password = password_callback_();
-    VELNO_TRY_ASSIGN(derived_key, derive_key(password.span(), salt));
+// A record sealed under another password than the one the wallet's records are under
+// would never open again, and would make every later change of password fail. So a
+// write proves its password on a record already sealed, and stores only if no change
+// of password has committed since it looked at that record; otherwise the password
+// it was given may be the old one, and it asks again.
+DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, const SecretBytes& plaintext) const {
+  for (int attempt = 0; attempt < kSealAttempts; ++attempt) {
+    const uint64_t asked_in = password_epoch_.load();
+    std::vector<uint8_t> salt = generate_salt();
+    VELNO_TRY_ASSIGN(const SecretBytes password, password_callback_());
+    uint64_t epoch = 0;
+    std::optional<SealedRecordKey> sealed_before;
+    VELNO_TRY(storage_.inspect([&](const RecordMap& records) {
+      epoch = password_epoch_.load();
+      sealed_before = proof_record(records);
+    }));
+    // Whether the password is the one in force as of `epoch`.
+    if (sealed_before) {
+      auto opened = open_record_key(password.span(), *sealed_before);
+      if (!opened.ok()) {
+        if (epoch != asked_in && opened.error().kind() == DidErrorKind::WalletLoginFailed) continue;
+        return std::move(opened).error();
+      }
+    } else if (epoch != asked_in) {
+      continue;
+    }
+    VELNO_TRY_ASSIGN(SecretBytes derived_key, derive_key(password.span(), salt));
+    VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(SecretBytes(plaintext.data(), plaintext.size()), std::move(salt),
+                                                      std::move(derived_key)));
+    InternalStorageRecord record{key, typ, current_utc_seconds(), std::nullopt, std::move(sealed.second),
+                                 std::move(sealed.first), nullptr};
+    VELNO_TRY_ASSIGN(const bool stored, storage_.add_record_if(std::move(record), [this, epoch] {
+                       return password_epoch_.load() == epoch;
+                     }));
+    if (stored) return {};
   }
-  VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(std::move(plaintext), std::move(salt), std::move(derived_key)));
-  InternalStorageRecord record{std::move(key), typ, current_utc_seconds(), std::nullopt, std::move(sealed.second),
-                               std::move(sealed.first), nullptr};
-  return storage_.add_record(std::move(record));
+  // Changes of password kept overtaking this write.
+  return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
 }
 
 DidResult<void> Wallet::store_encrypted(const std::string& raw_key, const std::string& record_type, RecordType typ,
                                         SecretBytes value_json) const {
-  return seal_and_store(InternalWalletKey{raw_key, record_type}, typ, std::move(value_json));
+  return seal_and_store(InternalWalletKey{raw_key, record_type}, typ, value_json);
 }
 
 DidResult<DIDInfo> Wallet::create_did(std::optional<std::span<const uint8_t>> seed,

@@ -23,6 +23,19 @@ constexpr std::size_t kMaxCiphertextBytes = std::numeric_limits<uint32_t>::max()
 
 DidError crypto_error(const char* message) { return DidError::with_static_message(DidErrorKind::Crypto, message); }
 
+// derive_key without its log record.
+DidResult<SecretBytes> derive_key_quietly(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
+  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
+  SecretBytes key(kDerivedKeyBytes);
+  // crypto_pwhash wants a non-null pointer even for an empty password.
+  static const char kNoPassword = 0;
+  const char* pw = password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data());
+  if (crypto_pwhash(key.data(), key.size(), pw, password.size(), salt.data(), kPwhashOpsLimit, kPwhashMemLimit,
+                    crypto_pwhash_ALG_ARGON2ID13) != 0)
+    return crypto_error(kPasswordHashFailed);
+  return key;
+}
+
 DidResult<std::vector<uint8_t>> decode_field(const std::string& text) {
   auto decoded = base58_decode(text);
   if (!decoded.ok()) return DidError::from_base58_error(decoded.error());
@@ -39,15 +52,7 @@ std::vector<uint8_t> generate_salt() {
 
 DidResult<SecretBytes> derive_key(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
   VELNO_TRACE(kTargetWallet, "Derive key from wallet password");
-  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
-  SecretBytes key(kDerivedKeyBytes);
-  // crypto_pwhash wants a non-null pointer even for an empty password.
-  static const char kNoPassword = 0;
-  const char* pw = password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data());
-  if (crypto_pwhash(key.data(), key.size(), pw, password.size(), salt.data(), kPwhashOpsLimit, kPwhashMemLimit,
-                    crypto_pwhash_ALG_ARGON2ID13) != 0)
-    return crypto_error(kPasswordHashFailed);
-  return key;
+  return derive_key_quietly(password, salt);
 }
 
 DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretBytes plaintext,
@@ -89,6 +94,26 @@ DidResult<std::vector<uint8_t>> decode_salt(const RecordSecurity& security) {
   VELNO_TRY_ASSIGN(auto salt, decode_field(security.salt));
   if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
   return salt;
+}
+
+std::optional<SealedRecordKey> sealed_record_key(const RecordSecurity& security) {
+  auto salt = base58_decode(security.salt);
+  auto nonce = base58_decode(security.level1_nonce);
+  auto key = base58_decode(security.encrypted_key);
+  if (!salt.ok() || !nonce.ok() || !key.ok() || salt->size() != kSaltBytes || nonce->size() != kNonceBytes ||
+      key->size() != kEncryptedKeyBytes)
+    return std::nullopt;
+  return SealedRecordKey{std::move(salt).value(), std::move(nonce).value(), std::move(key).value()};
+}
+
+DidResult<void> open_record_key(std::span<const uint8_t> password, const SealedRecordKey& sealed) {
+  VELNO_TRY_ASSIGN(const SecretBytes derived_key, derive_key_quietly(password, sealed.salt));
+  SecretBytes record_key(kRecordKeyBytes);
+  if (sealed.encrypted_key.size() != kEncryptedKeyBytes || sealed.level1_nonce.size() != kNonceBytes ||
+      crypto_secretbox_open_easy(record_key.data(), sealed.encrypted_key.data(), sealed.encrypted_key.size(),
+                                 sealed.level1_nonce.data(), derived_key.data()) != 0)
+    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
+  return {};
 }
 
 DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const InternalStorageRecord& record) {

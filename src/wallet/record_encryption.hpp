@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -45,5 +46,21 @@ DidResult<const RecordSecurity*> require_record_security(const InternalStorageRe
 // The record's salt, Base58-decoded and checked to be 16 bytes, so that a damaged
 // record fails before anybody is asked for a password.
 DidResult<std::vector<uint8_t>> decode_salt(const RecordSecurity& security);
+
+// What opens one record's record key, decoded: the salt (16 bytes), the level1 nonce
+// (24 bytes) and the encrypted key (48 bytes).
+struct SealedRecordKey {
+  std::vector<uint8_t> salt;
+  std::vector<uint8_t> level1_nonce;
+  std::vector<uint8_t> encrypted_key;
+};
+
+// None when a text is not Base58 or decodes to another length than written.
+std::optional<SealedRecordKey> sealed_record_key(const RecordSecurity& security);
+
+// Opens the record key with a key derived from `password`, to prove that the password
+// is the one the record was sealed under: WalletLoginFailed when it does not open. Makes
+// no log record; the keys are wiped.
+DidResult<void> open_record_key(std::span<const uint8_t> password, const SealedRecordKey& sealed);
 
 }  // namespace velno

@@ -84,8 +84,32 @@ TEST(PoisonLockTest, OnlyExceptionsThatEndTheHoldCount) {
   EXPECT_FALSE(rw.is_poisoned());
 }
 
-TEST(PoisonLockConcurrencyTest, WritersAndReadersSeeWholeUpdates) {
-  PoisonRwLock<std::vector<int>> rw;
+// While an exclusive hold waits behind a shared one, a new shared hold passes it only
+// when readers are preferred.
+template <RwPreference P>
+bool new_reader_passes_a_waiting_writer() {
+  SharedMutex<P> mutex;
+  mutex.lock_shared();
+  std::thread writer([&] {
+    mutex.lock();
+    mutex.unlock();
+  });
+  while (mutex.writers_waiting() == 0) std::this_thread::yield();
+  const bool passed = mutex.try_lock_shared();
+  if (passed) mutex.unlock_shared();
+  mutex.unlock_shared();
+  writer.join();
+  return passed;
+}
+
+TEST(PoisonLockConcurrencyTest, PreferenceDecidesWhetherANewReaderPassesAWaitingWriter) {
+  EXPECT_TRUE(new_reader_passes_a_waiting_writer<RwPreference::Readers>());
+  EXPECT_FALSE(new_reader_passes_a_waiting_writer<RwPreference::Writers>());
+}
+
+template <RwPreference P>
+void writers_and_readers_see_whole_updates() {
+  PoisonRwLock<std::vector<int>, P> rw;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
@@ -104,6 +128,11 @@ TEST(PoisonLockConcurrencyTest, WritersAndReadersSeeWholeUpdates) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(rw.read().guard->size(), 2000u);
   EXPECT_FALSE(rw.is_poisoned());
+}
+
+TEST(PoisonLockConcurrencyTest, WritersAndReadersSeeWholeUpdates) {
+  writers_and_readers_see_whole_updates<RwPreference::Readers>();
+  writers_and_readers_see_whole_updates<RwPreference::Writers>();
 }
 
 }  // namespace

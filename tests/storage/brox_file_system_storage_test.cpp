@@ -211,32 +211,71 @@ TEST_F(Storage, SaveUndoWritesWhatSaveWould) {
   EXPECT_EQ(on_disk(std::string(kName) + "-undo").size(), 2u);
 }
 
-TEST_F(Storage, RollbackRestoresTheUndoPointAndKeepsLaterRecords) {
+TEST_F(Storage, RollbackPutsBackWhatTheScanKeptAndNothingElse) {
   add("a", "a0");
   add("b", "b0");
-  ASSERT_TRUE(storage_.save_undo().ok());
+  add("c", "c0");
+  const std::string file_before = read_file(wallet_file());
   {
     auto it = storage_.iter_mut();
     ASSERT_TRUE(it.ok());
-    while (auto item = (*it)->next())
-      if (item->key == "a::Did") item->record.record_object = "a1";
+    while (auto item = (*it)->next()) {
+      if (item->key == "c::Did") continue;
+      (*it)->keep_for_undo(item->record);
+      item->record.record_object = "changed";
+      if (item->key == "a::Did") {
+        (*it)->keep_for_undo(item->record);  // kept twice: put back as first kept
+        item->record.record_object = "changed twice";
+      }
+    }
+    storage_.rollback(**it);
   }
-  add("c", "c0");
-  add("b", "b1");  // reaches the file: the rollback must undo it there too
-
-  ASSERT_TRUE(storage_.rollback().ok());
   const RecordMap expected{{"a::Did", make_record("a", "a0")},
                            {"b::Did", make_record("b", "b0")},
                            {"c::Did", make_record("c", "c0")}};
   EXPECT_EQ(snapshot(storage_), expected);
-  EXPECT_EQ(on_disk(kName), expected);
+  EXPECT_EQ(read_file(wallet_file()), file_before);  // a rollback writes nothing
 
-  // The undo point is spent: a second rollback changes nothing, and writes nothing.
-  add("a", "a2");
-  LogCapture& log = LogCapture::install();
-  ASSERT_TRUE(storage_.rollback().ok());
-  EXPECT_EQ(storage_.get_record("a::Did")->value().record_object, "a2");
-  EXPECT_FALSE(log.has("5 brox_fs::utils::wallet_path Write wallet file " + wallet_file()));
+  // Forgotten copies are not put back: the changes stand.
+  {
+    auto it = storage_.iter_mut();
+    ASSERT_TRUE(it.ok());
+    auto item = (*it)->next();
+    ASSERT_TRUE(item.has_value());
+    (*it)->keep_for_undo(item->record);
+    item->record.record_object = "kept";
+    ASSERT_TRUE(storage_.save(**it).ok());   // under the scan's own hold
+    (*it)->forget_undo();
+    storage_.rollback(**it);
+  }
+  EXPECT_EQ(on_disk(kName), snapshot(storage_));
+  EXPECT_EQ(snapshot(storage_).size(), 3u);
+}
+
+TEST_F(Storage, ScanEndsUnmarkedWhileUnwindingOnlyWhenItsChangesWerePutBack) {
+  add("a", "a0");
+  try {
+    auto it = storage_.iter_mut();
+    auto item = (*it)->next();
+    (*it)->keep_for_undo(item->record);
+    item->record.record_object = "half-changed";
+    storage_.rollback(**it);
+    throw std::runtime_error("after putting back");
+  } catch (const std::runtime_error&) {
+  }
+  auto read = storage_.get_record("a::Did");
+  ASSERT_TRUE(read.ok() && read.value());
+  EXPECT_EQ(read.value()->record_object, "a0");
+
+  try {
+    auto it = storage_.iter_mut();
+    auto item = (*it)->next();
+    (*it)->keep_for_undo(item->record);
+    item->record.record_object = "half-changed";
+    throw std::runtime_error("without putting back");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_EQ(storage_.get_record("a::Did").error().raw_message(), "Cannot lock the wallet for read");
 }
 
 // The storage writes cached record texts: after every kind of change the file must be
@@ -294,32 +333,38 @@ TEST_F(Storage, RewrittenFileMatchesAFreshSerialisationAfterEveryKindOfChange) {
          ASSERT_TRUE(item.has_value());
          item->record.tags = Tags{{"t", "v"}};
        }, true},
-      {"rollback of a password-change-like edit",
+      {"change a record after the scan moved past it",
        [&] {
-         ASSERT_TRUE(storage_.save_undo().ok());
-         auto it = storage_.iter_mut();
-         ASSERT_TRUE(it.ok());
-         storage_.refresh_undo_point(**it);
-         while (auto item = (*it)->next()) item->record.record_object = "sealed-anew";
-         it.value().reset();
-         ASSERT_TRUE(storage_.save().ok());
-         ASSERT_TRUE(storage_.rollback().ok());
-       },
-       false},
-      {"rollback of an undo point taken mid-scan",
-       [&] {
-         ASSERT_TRUE(storage_.save_undo().ok());
          auto it = storage_.iter_mut();
          ASSERT_TRUE(it.ok());
          auto first = (*it)->next();
          ASSERT_TRUE(first.has_value());
-         storage_.refresh_undo_point(**it);
-         first->record.record_object = "changed-after-the-point";
-         it.value().reset();
-         add("d", "d0");
-         ASSERT_TRUE(storage_.rollback().ok());
+         ASSERT_TRUE((*it)->next().has_value());
+         first->record.record_object = "changed-after-moving-on";
        },
-       false},
+       true},
+      {"rollback of a password-change-like edit",
+       [&] {
+         auto it = storage_.iter_mut();
+         ASSERT_TRUE(it.ok());
+         while (auto item = (*it)->next()) {
+           (*it)->keep_for_undo(item->record);
+           item->record.record_object = "sealed-anew";
+         }
+         storage_.rollback(**it);
+       },
+       true},
+      {"save under the scan, then more changes",
+       [&] {
+         auto it = storage_.iter_mut();
+         ASSERT_TRUE(it.ok());
+         auto first = (*it)->next();
+         ASSERT_TRUE(first.has_value());
+         first->record.record_object = "saved-under-the-scan";
+         ASSERT_TRUE(storage_.save(**it).ok());
+         first->record.record_object = "changed-after-that-save";
+       },
+       true},
   };
   add("a", "a0");
   add("b", {{"x", "y"}});
@@ -342,16 +387,6 @@ TEST_F(Storage, RewrittenFileMatchesAFreshSerialisationAfterEveryKindOfChange) {
     ASSERT_TRUE(copy.ok() && copy.value());
     EXPECT_EQ(copy.value()->cached_text, nullptr);
   }
-}
-
-TEST_F(Storage, RollbackOfAPoisonedStorageFails) {
-  add("a", 1);
-  ASSERT_TRUE(storage_.save_undo().ok());
-  add("a", 2);
-  storage_.poison_for_test();
-  auto rolled = storage_.rollback();
-  ASSERT_FALSE(rolled.ok());
-  EXPECT_EQ(rolled.error().kind(), DidErrorKind::SyncError);
 }
 
 TEST_F(Storage, TraceCountsRecordsWhenAScanStarts) {

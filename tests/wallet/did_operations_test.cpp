@@ -213,7 +213,21 @@ TEST_F(DidOperations, OnlyADidRecordIsReusedOtherwiseBothRecordsAreWritten) {
 }
 
 TEST_F(DidOperations, WithoutSeedEveryCreationAddsANewDid) {
-  const DIDInfo a = create(), b = create();
+  const DIDInfo a = create();
+  // The second creation first proves the password on the key pair stored already: that
+  // costs a derivation but neither a log line nor another question to the host.
+  auto& capture = test::LogCapture::install(LogLevel::Trace);
+  password_calls_ = 0;
+  const DIDInfo b = create();
+  const std::string& d = b.id;
+  EXPECT_EQ(capture.wallet_lines(), (std::vector<std::string>{
+                                        "5 get_record >>> key: " + d,
+                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
+                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::KeyPair",
+                                        "5 Derive key from wallet password",
+                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
+                                    }));
+  EXPECT_EQ(password_calls_, 1);
   EXPECT_NE(a.id, b.id);
   EXPECT_FALSE(a.seed.has_value());
   EXPECT_EQ(snapshot().size(), 4u);

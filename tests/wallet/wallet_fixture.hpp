@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -53,13 +54,19 @@ class LogCapture final : public Logger {
     }();
     LOG_LEVEL_LIMIT.store(static_cast<std::size_t>(limit));
     capture->clear();
+    capture->on_record = nullptr;
     return *capture;
   }
   bool enabled(LogLevel) const override { return true; }
   void log(const LogRecord& r) override {
-    std::lock_guard<std::mutex> hold(mutex_);
-    lines_.push_back({r.level, std::string(r.target), std::string(r.message)});
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      lines_.push_back({r.level, std::string(r.target), std::string(r.message)});
+    }
+    if (on_record) on_record(r);
   }
+  // Runs after each record is kept: a test may throw from it to fail the code that logs.
+  std::function<void(const LogRecord&)> on_record;
   void flush() override {}
   std::vector<Line> lines() const {
     std::lock_guard<std::mutex> hold(mutex_);
