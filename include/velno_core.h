@@ -37,10 +37,12 @@ extern "C" {
 #define VELNO_API
 #endif
 
-/* Returns the current wallet password as a NUL-terminated text (never NULL; the
- * empty text is a valid password). The library copies the text at once and never
- * frees or keeps the pointer; it must stay valid until the callback returns to the
- * library. Called once for every encrypted record read or written. */
+/* Returns the current wallet password as a NUL-terminated text (the empty text is a
+ * valid password). NULL is answered InvalidParameter "Password callback returned NULL"
+ * and nothing changes. The library copies the text at once and never frees or keeps
+ * the pointer; it must stay valid until the callback returns to the library. Called
+ * once for every encrypted record read or written (a write that overlaps a committing
+ * change of password may ask again). Runs while no lock of the wallet is held. */
 typedef const char *(*PasswordCallback)(void);
 
 /* Receives one log record: level 1 ERROR, 2 WARN, 3 INFO, 4 DEBUG, 5 TRACE, and the

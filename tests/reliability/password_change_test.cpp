@@ -129,7 +129,8 @@ class PasswordChangeConcurrency : public ::testing::Test {
 };
 
 // A change that is skipped (equal passwords) or refused (an empty one) changed nothing:
-// it must put nothing back and write nothing. A store that completed meanwhile stays.
+// it must put nothing back and write nothing. A store that completed meanwhile, over a
+// value the wallet held when the change began, stays.
 TEST_F(PasswordChangeConcurrency, StoreCompletesWhileAChangeWaitsInItsCallback) {
   Watchdog watchdog(std::chrono::seconds(240));
   struct Case {
@@ -152,13 +153,14 @@ TEST_F(PasswordChangeConcurrency, StoreCompletesWhileAChangeWaitsInItsCallback) 
       changed = take(change_password(h, new_cb));
     });
     change_asking.wait();
-    Answer stored = take(wallet_store_data(h, "during", "ZHVyaW5n"));
+    // A new value under a key the wallet held when the change began.
+    Answer stored = take(wallet_store_data(h, "before", "ZHVyaW5n"));
     const std::string after_store = file_text(c.alias);
     store_done.set();
     change.join();
 
     ASSERT_TRUE(stored.ok()) << stored.text;
-    data_[c.alias]["during"] = "ZHVyaW5n";
+    data_[c.alias]["before"] = "ZHVyaW5n";
     EXPECT_EQ(changed.code, c.code) << changed.text;
     const bool switched = changed.ok() && std::string(c.new_password) != kP0;
     if (!switched) {
