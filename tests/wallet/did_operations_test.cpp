@@ -28,6 +28,17 @@ std::string as_text(const std::vector<uint8_t>& v) { return std::string(v.begin(
 
 using DidOperations = test::WalletFixture;
 
+// The wallet's trace lines of a creation that stores the DID `d`.
+std::vector<std::string> creation_lines(const std::string& d) {
+  return {
+      "5 get_record >>> key: " + d,
+      "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
+      "5 Raw key: " + d + ", Internal wallet key " + d + "::KeyPair",
+      "5 Derive key from wallet password",
+      "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
+  };
+}
+
 TEST_F(DidOperations, Rfc8032VectorsThroughCreateAndSign) {
   for (const Ed25519Vector& v : kRfc8032) {
     SCOPED_TRACE(v.public_key);
@@ -145,13 +156,7 @@ TEST_F(DidOperations, WritesAnEncryptedKeyPairRecordThenAPlainDescriptionRecord)
   const DIDInfo info = create(seed);
   randombytes_set_implementation(&randombytes_sysrandom_implementation);
   const std::string& d = info.id;
-  EXPECT_EQ(capture.wallet_lines(), (std::vector<std::string>{
-                                        "5 get_record >>> key: " + d,
-                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
-                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::KeyPair",
-                                        "5 Derive key from wallet password",
-                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
-                                    }));
+  EXPECT_EQ(capture.wallet_lines(), creation_lines(d));
   const auto after = std::chrono::system_clock::now();
   const int64_t t0 = std::chrono::floor<std::chrono::seconds>(before).time_since_epoch().count();
   const int64_t t1 = std::chrono::floor<std::chrono::seconds>(after).time_since_epoch().count();
@@ -220,13 +225,7 @@ TEST_F(DidOperations, WithoutSeedEveryCreationAddsANewDid) {
   password_calls_ = 0;
   const DIDInfo b = create();
   const std::string& d = b.id;
-  EXPECT_EQ(capture.wallet_lines(), (std::vector<std::string>{
-                                        "5 get_record >>> key: " + d,
-                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
-                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::KeyPair",
-                                        "5 Derive key from wallet password",
-                                        "5 Raw key: " + d + ", Internal wallet key " + d + "::DIDInfo",
-                                    }));
+  EXPECT_EQ(capture.wallet_lines(), creation_lines(d));
   EXPECT_EQ(password_calls_, 1);
   EXPECT_NE(a.id, b.id);
   EXPECT_FALSE(a.seed.has_value());
