@@ -15,6 +15,7 @@
 #include "common/host_text.hpp"
 #include "common/local_dir_supplier.hpp"
 #include "common/log.hpp"
+#include "common/utf8.hpp"
 #include "velno_core.h"
 
 using namespace velno;
@@ -38,6 +39,15 @@ constexpr std::size_t kMaxDataText = 5120;
 
 char* invalid_parameter(const char* message) {
   return static_error_to_host_json(DidErrorKind::InvalidParameter, message);
+}
+
+// A data key goes into the wallet file as a JSON string, which holds UTF-8 only: any
+// other key would not be found again once the file is read back. The EncodingError
+// answer, or null for a valid key.
+char* refuse_invalid_key(const std::string& key) {
+  auto fault = check_utf8(key);
+  if (!fault) return nullptr;
+  return result_to_host_json(DidResult<void>(DidError::from_utf8_error(*fault)));
 }
 
 std::optional<SecretBytes> copy_seed(const char* seed) {
@@ -103,6 +113,8 @@ VELNO_API char* create_agent(const char* alias, const char* seed, PasswordCallba
     PasswordProvider password(password_callback);
     if (alias == nullptr) return invalid_parameter("Invalid Parameter for alias");
     std::string alias_text = host_text_to_string(alias);
+    // The alias is part of a file name in the wallet directory: a "/" would lead elsewhere.
+    if (alias_text.find('/') != std::string::npos) return invalid_parameter("Invalid Parameter for alias");
     return result_to_host_json(register_agent(std::move(alias_text), copy_seed(seed), password));
   });
 }
@@ -151,6 +163,7 @@ VELNO_API char* wallet_store_data(uint64_t handle, const char* key, const char* 
     if (data == nullptr) return invalid_parameter("Invalid Parameter for data");
     SecretBytes data_text{std::string_view(data)};
     if (data_text.size() > kMaxDataText) return invalid_parameter("Data size cannot be larger than 5K");
+    if (char* refused = refuse_invalid_key(key_text)) return refused;
     return with_agent(handle, wallet_store_data_task(std::move(key_text), std::move(data_text)));
   });
 }
@@ -158,7 +171,9 @@ VELNO_API char* wallet_store_data(uint64_t handle, const char* key, const char* 
 VELNO_API char* wallet_get_data(uint64_t handle, const char* key) {
   return export_frame([&] {
     if (key == nullptr) return invalid_parameter("Invalid Parameter for key");
-    return with_agent(handle, wallet_get_data_task(host_text_to_string(key)));
+    std::string key_text = host_text_to_string(key);
+    if (char* refused = refuse_invalid_key(key_text)) return refused;
+    return with_agent(handle, wallet_get_data_task(std::move(key_text)));
   });
 }
 

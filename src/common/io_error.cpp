@@ -36,6 +36,14 @@ void append_quoted(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+IoError custom(const char* kind, const char* message) {
+  IoError e;
+  e.shape = IoError::Shape::Custom;
+  e.kind = kind;
+  e.message = message;
+  return e;
+}
+
 }  // namespace
 
 std::string_view io_error_kind_name(int errnum) {
@@ -89,21 +97,9 @@ IoError IoError::os(int errnum) {
   return e;
 }
 
-IoError IoError::invalid_utf8() {
-  IoError e;
-  e.shape = Shape::Custom;
-  e.kind = "InvalidData";
-  e.message = "stream did not contain valid UTF-8";
-  return e;
-}
-
-IoError IoError::write_zero() {
-  IoError e;
-  e.shape = Shape::Custom;
-  e.kind = "WriteZero";
-  e.message = "failed to write whole buffer";
-  return e;
-}
+IoError IoError::invalid_utf8() { return custom("InvalidData", "stream did not contain valid UTF-8"); }
+IoError IoError::write_zero() { return custom("WriteZero", "failed to write whole buffer"); }
+IoError IoError::not_regular_file() { return custom("InvalidInput", "not a regular file"); }
 
 std::string IoError::debug_text() const {
   std::string out;

@@ -16,6 +16,7 @@ struct IoError {
   static IoError os(int errnum);
   static IoError invalid_utf8();   // Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }
   static IoError write_zero();     // Error { kind: WriteZero, message: "failed to write whole buffer" }
+  static IoError not_regular_file();  // Error { kind: InvalidInput, message: "not a regular file" }
 
   // Os { code: N, kind: K, message: "M" } | Error { kind: K, message: "M" } | Kind(K)
   std::string debug_text() const;

@@ -1,7 +1,6 @@
 #include "common/local_dir_supplier.hpp"
 
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/directories.hpp"
 #include "common/io_error.hpp"
 #include "common/log.hpp"
 #include "common/poison_lock.hpp"
@@ -51,34 +51,6 @@ std::string default_local_dir() {
   return base;
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The path without its last component ("" for a single relative component).
-std::string parent_of(const std::string& path) {
-  std::size_t end = path.find_last_not_of('/');
-  if (end == std::string::npos) return {};  // only slashes: the root has no parent
-  const std::size_t slash = path.rfind('/', end);
-  if (slash == std::string::npos) return {};
-  const std::size_t keep = path.find_last_not_of('/', slash);
-  return keep == std::string::npos ? std::string("/") : path.substr(0, keep + 1);
-}
-
-// mkdir -p: creates every missing level; a directory that exists already, or that
-// someone else creates meanwhile, is fine. Returns 0 or the errno of the failure.
-int create_dir_all(const std::string& path) {
-  if (path.empty()) return 0;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
-  int err = errno;
-  if (err != ENOENT) return is_directory(path) ? 0 : err;
-  if (int rc = create_dir_all(parent_of(path)); rc != 0) return rc;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
-  err = errno;
-  return is_directory(path) ? 0 : err;
-}
-
 }  // namespace
 
 std::string supply_local_dir() {
@@ -102,7 +74,7 @@ DidResult<void> set_local_dir(std::string dir) {
   }
   if (!is_directory(dir)) {
     VELNO_TRACE(kTargetLocalDir, dir, " does not exist. try to create it");
-    if (int err = create_dir_all(dir); err != 0) return DidError::from_io_error(IoError::os(err));
+    if (int err = create_private_directories(dir); err != 0) return DidError::from_io_error(IoError::os(err));
   }
   VELNO_TRACE(kTargetLocalDir, "Update internal mutex");
   auto [guard, poisoned] = init_externally_supplied_dir().lock();

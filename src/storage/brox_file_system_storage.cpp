@@ -16,7 +16,8 @@ bool is_regular_file(const std::string& path) {
 }
 
 // The records of the wallet file of `name`, or none in a new empty wallet file.
-DidResult<RecordMap> load_or_create(const std::string& name) {
+DidResult<RecordMap> load_or_create(const std::string& name, const std::string& undo_name) {
+  VELNO_TRY(prepare_wallet_files(name, undo_name));
   if (is_regular_file(resolve_wallet_path(name))) {
     VELNO_TRACE(kTargetStorage, "open brox wallet for file ", name);
     return read_wallet_file(name);
@@ -107,7 +108,7 @@ BroxFileSystemStorage::BroxFileSystemStorage(std::string file_name)
 DidResult<void> BroxFileSystemStorage::open(const std::string& name) {
   file_name_ = name;
   VELNO_TRACE(kTargetStorage, "Brox file system wallet created ", name);
-  auto loaded = load_or_create(name);
+  auto loaded = load_or_create(name, undo_file_name_);
   if (!loaded) return std::move(loaded).error();
   // Filled before the map is shared: writes run under a shared hold and never fill it.
   for (auto& [key, record] : loaded.value()) cache_record_text(record);

@@ -1,17 +1,21 @@
 #include "storage/wallet_path.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
-#include <filesystem>
-#include <system_error>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include <sodium.h>
 
+#include "common/directories.hpp"
 #include "common/io_error.hpp"
 #include "common/local_dir_supplier.hpp"
 #include "common/log.hpp"
@@ -24,6 +28,15 @@ constexpr const char* kWalletDirName = "brox-wallet";
 // Wallet, undo and temporary files hold key material, even if encrypted: owner only.
 constexpr mode_t kWalletFileMode = 0600;
 
+// A temporary file's name: the prefix, then three fields of 16 hexadecimal digits joined
+// by "-": a digest of the name of the file it will replace, the writing process's tag and
+// a serial number. Its fixed length keeps every wallet whose own name fits the file
+// system writable; the digest lets the opening of a wallet find what writers of that
+// wallet, killed mid-write, left behind.
+constexpr std::string_view kTempPrefix = ".velno-tmp-";
+constexpr std::size_t kHexField = 16;
+constexpr std::size_t kTempNameSize = kTempPrefix.size() + 3 * kHexField + 2;
+
 DidError os_error(int errnum) { return DidError::from_io_error(IoError::os(errnum)); }
 
 // Closes the descriptor when the scope ends (on failure paths; success closes explicitly
@@ -31,6 +44,7 @@ DidError os_error(int errnum) { return DidError::from_io_error(IoError::os(errnu
 class Fd {
  public:
   explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
   ~Fd() {
@@ -58,9 +72,19 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-bool is_directory(const std::string& path) {
+// Opens a wallet or undo file only when it is a regular file, and never waits: opening a
+// FIFO for writing would block until a reader came, with the registry held and every
+// agent call of the process waiting behind it.
+DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode = 0) {
+  Fd fd(open_retrying(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode));
+  // ENXIO: a FIFO without a reader, a socket, or a device that is not there.
+  if (!fd.valid()) return errno == ENXIO ? DidError::from_io_error(IoError::not_regular_file()) : os_error(errno);
   struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::fstat(fd.get(), &st) != 0) return os_error(errno);
+  if (!S_ISREG(st.st_mode)) return DidError::from_io_error(IoError::not_regular_file());
+  const int status = ::fcntl(fd.get(), F_GETFL);
+  if (status == -1 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) == -1) return os_error(errno);
+  return fd;
 }
 
 DidResult<std::string> read_all(int fd) {
@@ -105,23 +129,99 @@ int flush_to_device(int fd) {
   return rc;
 }
 
-// Makes the rename durable. File systems that cannot flush a directory (EINVAL) have
-// nothing more to offer, which is no failure of the write.
+// Makes the rename durable. The new file is in place by then: a directory that cannot
+// be opened (one without read permission) costs only the flush and is logged, while a
+// flush that the system reports as failed fails the write. File systems that cannot
+// flush a directory (EINVAL) have nothing more to offer.
 DidResult<void> flush_directory(const std::string& dir) {
   Fd fd(open_retrying(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return os_error(errno);
+  if (!fd.valid()) {
+    const int err = errno;
+    VELNO_WARN(kTargetWalletPath, "Couldn't open directory ", dir, " to flush a rename in it: ",
+               IoError::os(err).debug_text());
+    return {};
+  }
   if (flush_to_device(fd.get()) != 0 && errno != EINVAL && errno != ENOTSUP) return os_error(errno);
   return {};
 }
 
-// Unique per write: concurrent writers of one storage share a directory, and a file left
-// by a killed process (whose pid may come back) must not collide.
-std::string temp_path_for(const std::string& path) {
-  static std::atomic<uint64_t> counter{0};
-  static const bool sodium_ready = sodium_init() >= 0;
-  (void)sodium_ready;
-  return log_concat(path, '.', static_cast<long long>(::getpid()), '.',
-                    counter.fetch_add(1, std::memory_order_relaxed), '.', randombytes_random(), ".tmp");
+void ensure_sodium() {
+  static const bool ready = sodium_init() >= 0;
+  (void)ready;
+}
+
+std::string hex_field(uint64_t v) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out(kHexField, '0');
+  for (std::size_t i = kHexField; i-- > 0; v >>= 4) out[i] = kHex[v & 0xF];
+  return out;
+}
+
+bool is_hex_field(std::string_view s) {
+  if (s.size() != kHexField) return false;
+  for (char c : s)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
+
+// The first 8 bytes of BLAKE2b of a file's name.
+std::string name_digest(std::string_view file_name) {
+  ensure_sodium();
+  unsigned char hash[crypto_generichash_BYTES_MIN];
+  crypto_generichash(hash, sizeof hash, reinterpret_cast<const unsigned char*>(file_name.data()), file_name.size(),
+                     nullptr, 0);
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = v << 8 | hash[i];
+  return hex_field(v);
+}
+
+// Tells this process's temporary files from those of others: a number drawn once per
+// load, and the pid, which a child made by fork does not share with its parent.
+std::string process_tag() {
+  static const uint32_t drawn = [] {
+    ensure_sodium();
+    return randombytes_random();
+  }();
+  return hex_field(uint64_t{drawn} << 32 | static_cast<uint32_t>(::getpid()));
+}
+
+// Unique per write: concurrent writers of one storage share a directory.
+std::string temp_name_for(std::string_view file_name) {
+  static std::atomic<uint64_t> serial{0};
+  std::string name(kTempPrefix);
+  name.append(name_digest(file_name)).append(1, '-').append(process_tag()).append(1, '-');
+  name.append(hex_field(serial.fetch_add(1, std::memory_order_relaxed)));
+  return name;
+}
+
+bool is_decimal(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// Whether `entry` names a temporary file that a writer of `file_name` left behind:
+// another process's (one of this process may be in the middle of its write), or one
+// named as earlier versions named them: the file's name, then ".<pid>.<serial>.<random>.tmp".
+bool is_leftover_of(std::string_view entry, std::string_view file_name, std::string_view digest,
+                    std::string_view own_tag) {
+  if (entry.size() == kTempNameSize && entry.starts_with(kTempPrefix)) {
+    const std::string_view rest = entry.substr(kTempPrefix.size());
+    const std::string_view tag = rest.substr(kHexField + 1, kHexField);
+    return rest.substr(0, kHexField) == digest && rest[kHexField] == '-' && is_hex_field(tag) &&
+           rest[2 * kHexField + 1] == '-' && is_hex_field(rest.substr(2 * kHexField + 2)) && tag != own_tag;
+  }
+  if (!entry.starts_with(file_name) || !entry.ends_with(".tmp")) return false;
+  std::string_view fields = entry.substr(file_name.size(), entry.size() - file_name.size() - 4);
+  for (int i = 0; i < 3; ++i) {
+    if (fields.empty() || fields.front() != '.') return false;
+    fields.remove_prefix(1);
+    const std::size_t end = i < 2 ? fields.find('.') : fields.size();
+    if (end == std::string_view::npos || !is_decimal(fields.substr(0, end))) return false;
+    fields.remove_prefix(end);
+  }
+  return true;
 }
 
 std::string directory_of(const std::string& path) {
@@ -131,9 +231,75 @@ std::string directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
+std::string_view base_name(std::string_view path) {
+  auto slash = path.rfind('/');
+  return slash == std::string_view::npos ? path : path.substr(slash + 1);
+}
+
+std::size_t max_name_length(const std::string& dir) {
+  const long max = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  return max > 0 ? static_cast<std::size_t>(max) : NAME_MAX;
+}
+
+// Removes the files that writers of `path`, killed while rewriting it, left beside it:
+// each a whole copy of the wallet of its day. Files only: a link is never followed.
+void remove_leftovers_of(const std::string& path) {
+  const std::string dir = directory_of(path);
+  const std::string_view file_name = base_name(path);
+  const std::string digest = name_digest(file_name);
+  const std::string own_tag = process_tag();
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  std::vector<std::string> found;
+  while (const dirent* e = ::readdir(d)) {
+    struct stat st;
+    if (is_leftover_of(e->d_name, file_name, digest, own_tag) &&
+        ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+      found.emplace_back(e->d_name);
+  }
+  for (const std::string& name : found) {
+    const std::string leftover = join_path(dir, name);
+    if (::unlinkat(::dirfd(d), name.c_str(), 0) == 0) {
+      VELNO_INFO(kTargetWalletPath, "Removed left-over temporary file ", leftover);
+    } else {
+      const int err = errno;
+      VELNO_WARN(kTargetWalletPath, "Couldn't remove left-over temporary file ", leftover, ": ",
+                 IoError::os(err).debug_text());
+    }
+  }
+  ::closedir(d);
+}
+
+// The first fault of a text in `v` (strings and member names) that is not valid UTF-8.
+std::optional<Utf8Error> first_invalid_text(const nlohmann::json& v) {
+  if (v.is_string()) return check_utf8(v.get_ref<const std::string&>());
+  if (v.is_object()) {
+    for (const auto& [name, member] : v.items()) {
+      if (auto fault = check_utf8(name)) return fault;
+      if (auto fault = first_invalid_text(member)) return fault;
+    }
+  } else if (v.is_array()) {
+    for (const auto& element : v)
+      if (auto fault = first_invalid_text(element)) return fault;
+  }
+  return std::nullopt;
+}
+
+std::optional<Utf8Error> first_invalid_text(const std::string& name, const InternalStorageRecord& r) {
+  std::vector<std::string_view> texts{name, r.key.raw_key, r.key.record_type};
+  if (r.tags)
+    for (const auto& [k, v] : *r.tags) texts.insert(texts.end(), {k, v});
+  if (const auto& s = r.record_security)
+    texts.insert(texts.end(), {s->encrypted_key, s->salt, s->level1_nonce, s->level2_nonce});
+  for (std::string_view t : texts)
+    if (auto fault = check_utf8(t)) return fault;
+  return first_invalid_text(r.record_object);
+}
+
 // Writes `text` to a fresh temporary file beside `path` and renames it over `path`.
 DidResult<void> replace_file(const std::string& path, std::string_view text, bool* replaced) {
-  const std::string temp = temp_path_for(path);
+  const std::string dir = directory_of(path);
+  const std::string temp = join_path(dir, temp_name_for(base_name(path)));
   Fd fd(open_retrying(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kWalletFileMode));
   if (!fd.valid()) return os_error(errno);
 
@@ -146,7 +312,7 @@ DidResult<void> replace_file(const std::string& path, std::string_view text, boo
   if (!fd.close()) return fail(os_error(errno));
   if (::rename(temp.c_str(), path.c_str()) != 0) return fail(os_error(errno));
   if (replaced) *replaced = true;
-  return flush_directory(directory_of(path));
+  return flush_directory(dir);
 }
 
 }  // namespace
@@ -166,10 +332,8 @@ std::string resolve_wallet_path(const std::string& name) {
   std::string dir = join_path(supply_local_dir(), kWalletDirName);
   if (!is_directory(dir)) {
     VELNO_TRACE(kTargetWalletPath, "Directory ", dir, " does not exist. Create it");
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
     // The file operation that follows reports its own failure.
-    if (ec) VELNO_ERROR(kTargetWalletPath, "Couldn't create dir ", dir);
+    if (create_private_directories(dir) != 0) VELNO_ERROR(kTargetWalletPath, "Couldn't create dir ", dir);
   }
   VELNO_TRACE(kTargetWalletPath, "Constructed path: ", dir);
   return join_path(dir, file_part);
@@ -178,8 +342,7 @@ std::string resolve_wallet_path(const std::string& name) {
 DidResult<RecordMap> read_wallet_file(const std::string& name) {
   const std::string path = resolve_wallet_path(name);
   // Read and write access: a wallet we could not rewrite later is refused now.
-  Fd fd(open_retrying(path.c_str(), O_RDWR | O_CLOEXEC));
-  if (!fd.valid()) return os_error(errno);
+  VELNO_TRY_ASSIGN(Fd fd, open_regular_file(path, O_RDWR));
   VELNO_TRY_ASSIGN(std::string content, read_all(fd.get()));
   fd.close();
 
@@ -197,8 +360,19 @@ DidResult<RecordMap> read_wallet_file(const std::string& name) {
 DidResult<void> create_wallet_file(const std::string& name) {
   const std::string path = resolve_wallet_path(name);
   VELNO_DEBUG(kTargetWalletPath, "Try to create a file ", path);
-  Fd fd(open_retrying(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kWalletFileMode));
-  if (!fd.valid()) return os_error(errno);
+  VELNO_TRY_ASSIGN(Fd fd, open_regular_file(path, O_WRONLY | O_CREAT, kWalletFileMode));
+  return {};
+}
+
+DidResult<void> prepare_wallet_files(const std::string& name, const std::string& undo_name) {
+  const std::string paths[] = {resolve_wallet_path(name), resolve_wallet_path(undo_name)};
+  for (const std::string& path : paths) {
+    const std::string dir = directory_of(path);
+    // A rewrite renames a new file into the directory, whatever the file's own mode.
+    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return os_error(errno);
+    if (base_name(path).size() > max_name_length(dir)) return os_error(ENAMETOOLONG);
+  }
+  for (const std::string& path : paths) remove_leftovers_of(path);
   return {};
 }
 
@@ -206,6 +380,11 @@ DidResult<void> write_wallet_file(const RecordMap& records, const std::string& n
   if (replaced) *replaced = false;
   // The serialiser sizes the buffer ahead: one buffer, written with one call.
   const std::string text = serialize_wallet(records);
+  // The JSON writer puts U+FFFD in place of every sequence that is not UTF-8: the file
+  // would not give back what it was given. Without U+FFFD in the text, nothing was replaced.
+  if (text.find(kUtf8Replacement) != std::string::npos)
+    for (const auto& [key, record] : records)
+      if (auto fault = first_invalid_text(key, record)) return DidError::from_utf8_error(*fault);
   const std::string path = resolve_wallet_path(name);
   VELNO_TRACE(kTargetWalletPath, "Write wallet file ", path);
   return replace_file(path, text, replaced);

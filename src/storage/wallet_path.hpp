@@ -12,22 +12,32 @@ namespace velno {
 // "/" goes between them unless the first is empty or ends with "/".
 std::string join_path(const std::string& first, const std::string& second);
 
-// <home>/brox-wallet/./<name>.json; creates the wallet directory when missing (a failure
-// is only logged). Never fails.
+// <home>/brox-wallet/./<name>.json; creates the wallet directory (mode 0700) when missing
+// (a failure is only logged). Never fails.
 std::string resolve_wallet_path(const std::string& name);
 
+// Before a wallet is opened: checks that its directory lets every later rewrite of the
+// wallet file and of the undo file succeed (a directory the process may write, names
+// within the file system's limit), then removes the temporary files that writers of
+// either, killed mid-write, left behind. IO when a check fails; nothing is created.
+DidResult<void> prepare_wallet_files(const std::string& name, const std::string& undo_name);
+
 // Reads the wallet file of `name` (opened for reading and writing). 0 bytes: empty map.
+// Anything but a regular file (after links) is refused with IO, without waiting.
 DidResult<RecordMap> read_wallet_file(const std::string& name);
 
-// Creates the wallet file of `name` when missing (mode 0600), leaving an existing one as is.
+// Creates the wallet file of `name` when missing (mode 0600), leaving an existing one as
+// is; anything but a regular file at its path is refused with IO, without waiting.
 DidResult<void> create_wallet_file(const std::string& name);
 
 // Replaces the wallet file of `name` with the serialised map, crash-safely: a unique
 // temporary file in the same directory, flushed to the device, renamed over the wallet
 // file, then the directory flushed. On failure before the rename the old file stays as
-// it was and the temporary file is removed; `replaced`, when given, tells whether the
-// new file took the wallet file's place (a failure can still follow). The caller holds
-// the record map throughout.
+// it was and the temporary file is removed; once the rename is done, a directory that
+// cannot be opened for the flush is only logged, and `replaced`, when given, tells that
+// the new file took the wallet file's place (a failed flush can still follow). A text
+// that is not valid UTF-8 is refused (EncodingError) rather than written altered. The
+// caller holds the record map throughout.
 DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name, bool* replaced = nullptr);
 
 }  // namespace velno

@@ -8,6 +8,8 @@
  *   VELNO_FAULT_OP      open | read | write | fsync | fdatasync | rename | mkdir | close
  *   VELNO_FAULT_NTH     1-based number of the watched call that fails; 0 only counts
  *   VELNO_FAULT_ERRNO   errno of the failure (default EIO)
+ *   VELNO_FAULT_SIGNAL  instead of failing, the call raises this signal (9: the process is
+ *                       killed just before the call, as by a crash at that point)
  *   VELNO_FAULT_REPORT  file that receives "fired <op> <what>" when the fault strikes and
  *                       "count <op> <n>" for every operation at exit
  *
@@ -18,6 +20,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -44,6 +47,7 @@ static atomic_int fired;
 static int chosen_op = -1;
 static long chosen_nth;
 static int chosen_errno = EIO;
+static int chosen_signal;
 static char watched_dir[4096];
 static size_t watched_len;
 static char report_path[4096];
@@ -55,6 +59,7 @@ static void load_config(void) {
   const char *nth = getenv("VELNO_FAULT_NTH");
   const char *err = getenv("VELNO_FAULT_ERRNO");
   const char *report = getenv("VELNO_FAULT_REPORT");
+  const char *sig = getenv("VELNO_FAULT_SIGNAL");
   if (dir && strlen(dir) < sizeof watched_dir) {
     strcpy(watched_dir, dir);
     watched_len = strlen(dir);
@@ -63,6 +68,7 @@ static void load_config(void) {
     if (strcmp(op, op_names[i]) == 0) chosen_op = i;
   if (nth) chosen_nth = strtol(nth, NULL, 10);
   if (err) chosen_errno = (int)strtol(err, NULL, 10);
+  if (sig) chosen_signal = (int)strtol(sig, NULL, 10);
   if (report && strlen(report) < sizeof report_path) strcpy(report_path, report);
 }
 
@@ -118,6 +124,7 @@ static int strike(int op, const char *what) {
   char line[4400];
   snprintf(line, sizeof line, "fired %s %s\n", op_names[op], what ? what : "");
   report_line(line);
+  if (chosen_signal) raise(chosen_signal);
   errno = chosen_errno;
   return 1;
 }

@@ -5,7 +5,8 @@
 //   reliability_host run     HOME JOURNAL ALIAS SEED PASSWORD RNG  calls in a loop until killed
 //   reliability_host prepare HOME JOURNAL ALIAS SEED                an agent and one datum
 //   reliability_host fault   HOME JOURNAL ALIAS SEED                each writing call once, again after a failure
-//   reliability_host check   HOME JOURNAL ALIAS SEED                a fresh look at the wallet
+//   reliability_host check   HOME JOURNAL ALIAS SEED                a fresh look at the wallet, which
+//                                                                  it opens whenever the file parses
 //
 // Journal lines: "start <n>" (password n is current), "did <id> <publicKey>",
 // "store-begin <key> <value>", "stored <key> <value>", "unstored <key>",
@@ -335,8 +336,10 @@ int check(const std::vector<std::string>& args) {
     if (under_old > 0 && under_new > 0) complain("the records are under two different passwords");
   }
   const int password = under_new > 0 ? *e.pending_password : e.password;
+  // Temporary files of killed writers, which the opening below must remove.
+  const std::size_t left_by_kills = velno::reliability::stray_files(home, alias).size();
 
-  if (wallet && expects_something) {
+  if (wallet) {
     Journal journal(args[1]);
     g_password = password_of(password);
     take(set_velno_home_path(home.c_str()));
@@ -383,8 +386,8 @@ int check(const std::vector<std::string>& args) {
     }
   }
 
-  std::printf("password %d dids %zu data %zu records %zu lost %zu unreadable %zu stray %zu\n", password,
-              e.dids.size(), e.data.size(), records, lost, unreadable,
+  std::printf("password %d dids %zu data %zu records %zu lost %zu unreadable %zu stray %zu remaining %zu\n", password,
+              e.dids.size(), e.data.size(), records, lost, unreadable, left_by_kills,
               velno::reliability::stray_files(home, alias).size());
   return broken ? 1 : 0;
 }

@@ -118,6 +118,12 @@ TEST_F(StorageTest, ReadRefusesMissingFilesDirectoriesAndReadOnlyFiles) {
   ASSERT_FALSE(dir.ok());
   EXPECT_EQ(dir.error().kind(), DidErrorKind::IO);
 
+  // A FIFO opened for reading and writing does not block, but a read of it would.
+  ASSERT_EQ(::mkfifo(wallet_file("fifo").c_str(), 0600), 0);
+  auto fifo = read_wallet_file("fifo");
+  ASSERT_FALSE(fifo.ok());
+  EXPECT_EQ(fifo.error().raw_message(), "Error { kind: InvalidInput, message: \"not a regular file\" }");
+
   if (::geteuid() == 0) GTEST_SKIP() << "permissions do not stop root";
   write_file(wallet_file(), "{}");
   ::chmod(wallet_file().c_str(), 0400);
@@ -170,6 +176,76 @@ TEST_F(StorageTest, FailedWritesLeaveNoTemporaryFile) {
   EXPECT_EQ(blocked.error().kind(), DidErrorKind::IO);
   EXPECT_TRUE(log.has("1 brox_fs::utils::wallet_path Couldn't create dir " + wallet_dir()));
   EXPECT_EQ(read_file(wallet_dir()), "");
+}
+
+// The JSON writer would replace bytes that are not UTF-8 with U+FFFD: the file would not
+// give back what it was given, so the write is refused, whichever text holds them.
+TEST_F(StorageTest, WriteRefusesTextsThatAreNotUtf8InsteadOfAlteringThem) {
+  const InternalStorageRecord kept = make_record("k\xef\xbf\xbd", {{"\xc3\xa9", "\xef\xbf\xbd"}});
+  const RecordMap good{{"k\xef\xbf\xbd::Did", kept}};
+  ASSERT_TRUE(write_wallet_file(good, kName).ok());
+  const std::string before = read_file(wallet_file());
+  EXPECT_EQ(*read_wallet_file(kName), good);
+
+  InternalStorageRecord tagged = make_record("k", 1);
+  tagged.tags = Tags{{"t", "v\xff"}};
+  const struct {
+    const char* where;
+    RecordMap records;
+  } cases[] = {
+      {"member name", {{"k\xff::Did", make_record("k", 1)}}},
+      {"record key", {{"k::Did", make_record("k\xff", 1)}}},
+      {"tag", {{"k::Did", tagged}}},
+      {"nested data", {{"k::Did", make_record("k", {{"a", {1, "v\xff"}}})}}},
+      {"data member name", {{"k::Did", make_record("k", {{"\xff", 1}})}}},
+  };
+  for (const auto& c : cases) {
+    RecordMap records = good;
+    records.insert(c.records.begin(), c.records.end());
+    auto written = write_wallet_file(records, kName);
+    ASSERT_FALSE(written.ok()) << c.where;
+    EXPECT_EQ(written.error().kind(), DidErrorKind::EncodingError) << c.where;
+    EXPECT_NE(written.error().raw_message().find("invalid utf-8 sequence of 1 bytes from index "), std::string::npos)
+        << c.where << ": " << written.error().raw_message();
+    EXPECT_EQ(read_file(wallet_file()), before) << c.where;
+    EXPECT_EQ(dir_entries(wallet_dir()), std::vector<std::string>{std::string(kName) + ".json"}) << c.where;
+  }
+}
+
+// Opening removes the temporary files of this wallet and of its undo file, as earlier
+// versions named them too, and leaves everything else.
+TEST_F(StorageTest, OpeningRemovesTheLeftOverTemporaryFilesOfItsWalletOnly) {
+  LogCapture& log = LogCapture::install();
+  std::filesystem::create_directories(wallet_dir());
+  const std::string outside = home_.path() + "/outside.json";
+  write_file(outside, "outside");
+  const struct {
+    const char* name;
+    bool removed;
+  } files[] = {
+      {"qxdwallet_t.json.123.4.5678.tmp", true},
+      {"qxdwallet_t-undo.json.9.0.1.tmp", true},
+      {"qxdwallet_t-undo.json", false},
+      {"qxdwallet_tt.json.1.2.3.tmp", false},
+      {"qxdwallet_t.json.1.2.tmp", false},
+      {"qxdwallet_t.json.1.2.x.tmp", false},
+      {"qxdwallet_t.json.1..3.tmp", false},
+      {"qxdwallet_t.json.1.2.3.tmp.bak", false},
+      {".velno-tmp-0000000000000000-0000000000000000-0000000000000000", false},  // not this wallet's digest
+  };
+  for (const auto& f : files) write_file(wallet_dir() + "/" + f.name, "{}");
+  // Named like left-overs, but not files: kept, and a link's target untouched.
+  std::filesystem::create_directories(wallet_dir() + "/qxdwallet_t.json.7.8.9.tmp");
+  ASSERT_EQ(::symlink(outside.c_str(), (wallet_dir() + "/qxdwallet_t.json.4.5.6.tmp").c_str()), 0);
+
+  BroxFileSystemStorage storage(kName);
+  ASSERT_TRUE(storage.open(kName).ok());
+  for (const auto& f : files) EXPECT_EQ(file_exists(wallet_dir() + "/" + f.name), !f.removed) << f.name;
+  EXPECT_TRUE(std::filesystem::is_directory(wallet_dir() + "/qxdwallet_t.json.7.8.9.tmp"));
+  EXPECT_TRUE(std::filesystem::is_symlink(wallet_dir() + "/qxdwallet_t.json.4.5.6.tmp"));
+  EXPECT_EQ(read_file(outside), "outside");
+  EXPECT_TRUE(log.has("3 brox_fs::utils::wallet_path Removed left-over temporary file " + wallet_dir() +
+                      "/./qxdwallet_t.json.123.4.5678.tmp"));
 }
 
 // Restores the file-size limit and SIGXFSZ when the test ends.

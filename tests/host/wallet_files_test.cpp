@@ -1,0 +1,354 @@
+// What a host is answered, and finds on disk, when its texts or its file system are
+// hostile: data keys kept byte for byte, aliases kept inside the wallet folder, long
+// aliases, special files at the wallet path, directory modes and permissions.
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "host/host_library.hpp"
+#include "support/test_support.hpp"
+
+namespace velno::host {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr const char* kFirstPassword = "wallet files password";
+constexpr const char* kSecondPassword = "wallet files password, changed";
+std::atomic<const char*> g_password{kFirstPassword};
+const char* agent_password() { return g_password.load(); }
+const char* second_password() { return kSecondPassword; }
+
+const std::string kSeed = "wallet-files-seed-0123456789abcdef";
+constexpr unsigned kWatchdogSeconds = 120;
+
+json io_failure(const std::string& debug_text) { return {{"code", "IO"}, {"value", debug_text}}; }
+json os_failure(int errnum, const char* kind) {
+  return io_failure("Os { code: " + std::to_string(errnum) + ", kind: " + kind + ", message: \"" +
+                    std::strerror(errnum) + "\" }");
+}
+const json kNotRegular = io_failure("Error { kind: InvalidInput, message: \"not a regular file\" }");
+
+// Every path below `root`, relative to it, without following links.
+std::set<std::string> listing(const std::string& root) {
+  std::set<std::string> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec))
+    out.insert(fs::relative(it->path(), root).string());
+  return out;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+mode_t type_of(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & S_IFMT : 0;
+}
+
+class Umask {
+ public:
+  explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
+  ~Umask() { ::umask(saved_); }
+  Umask(const Umask&) = delete;
+  Umask& operator=(const Umask&) = delete;
+
+ private:
+  mode_t saved_;
+};
+
+// Runs `body` in a child process. A watchdog alarm ends a child that hangs, so a call
+// that blocks fails the test instead of stalling it. With `unprivileged`, a child of
+// root first becomes "nobody" and owner of `tree`: permission bits do not stop root.
+// The child's failed checks print in its output.
+void in_child(const std::function<void()>& body, bool unprivileged = false, const std::string& tree = "") {
+  lib();  // loaded before the fork: an unprivileged child might not be let read it
+  const bool drop = unprivileged && ::geteuid() == 0;
+  uid_t uid = 65534;
+  gid_t gid = 65534;
+  if (drop) {
+    if (const passwd* nobody = ::getpwnam("nobody")) {
+      uid = nobody->pw_uid;
+      gid = nobody->pw_gid;
+    }
+    ASSERT_EQ(::lchown(tree.c_str(), uid, gid), 0);
+    for (const auto& entry : fs::recursive_directory_iterator(tree)) ::lchown(entry.path().c_str(), uid, gid);
+  }
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::alarm(kWatchdogSeconds);
+    if (drop && (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)) {
+      std::fprintf(stderr, "cannot become nobody: %s\n", std::strerror(errno));
+      ::_exit(2);
+    }
+    body();
+    std::fflush(stdout);
+    ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (WIFSIGNALED(status)) {
+    ADD_FAILURE() << (WTERMSIG(status) == SIGALRM ? std::string("the child hung; its watchdog ended it")
+                                                   : "the child died of signal " + std::to_string(WTERMSIG(status)));
+  } else {
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the child's checks failed (see its output above)";
+  }
+}
+
+std::mutex g_log_mutex;
+std::vector<std::string> g_log;
+void capture_log(uint32_t level, char* message) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  g_log.push_back(std::to_string(level) + " " + message);
+  std::free(message);
+}
+
+// A home directory below a root of its own, so that nothing can land beside it unseen.
+class WalletFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_password = kFirstPassword;
+    ASSERT_EQ(call(&Library::set_velno_home_path, home().c_str()), R"({"code":"OK"})");
+  }
+  std::string home() const { return root_.path() + "/home"; }
+  std::string wallet_dir() const { return home() + "/brox-wallet"; }
+  std::string wallet_file(const std::string& alias) const { return wallet_dir() + "/./qxdwallet_" + alias + ".json"; }
+
+  uint64_t open(const std::string& alias) {
+    json answer = json::parse(call(&Library::create_agent, alias.c_str(), kSeed.c_str(), &agent_password));
+    EXPECT_EQ(answer["code"], "OK") << alias.size() << " bytes: " << answer.dump();
+    return answer["code"] == "OK" ? answer["value"]["handle"].get<uint64_t>() : 0;
+  }
+  std::string fetched(uint64_t h, const std::string& key) {
+    return call(&Library::wallet_get_data, h, key.c_str());
+  }
+  static std::string ok_data(const std::string& value) { return R"({"code":"OK","value":{"Ok":")" + value + R"("}})"; }
+
+  test::TempDir root_;
+};
+
+TEST_F(WalletFiles, DataKeysMustBeUtf8AndComeBackByteForByteInTheNextProcess) {
+  const std::pair<std::string, std::string> kept[] = {
+      {"cl\xc3\xa9", "QUJD"}, {"\xe2\x82\xac", "REVG"}, {"\xf0\x9f\x94\x91", "R0hJ"}, {"\xef\xbf\xbd", "SktM"}};
+  in_child([&] {
+    const uint64_t h = open("keys");
+    for (const auto& [key, value] : kept) EXPECT_EQ(call(&Library::wallet_store_data, h, key.c_str(), value.c_str()), R"({"code":"OK"})");
+  });
+  const uint64_t h = open("keys");
+  for (const auto& [key, value] : kept) EXPECT_EQ(fetched(h, key), ok_data(value)) << key;
+
+  const std::string before = test::read_file(wallet_file("keys"));
+  const struct {
+    std::string key;
+    const char* message;
+  } refused[] = {
+      {"k\xff", "invalid utf-8 sequence of 1 bytes from index 1"},
+      {"k\xfe", "invalid utf-8 sequence of 1 bytes from index 1"},
+      {"ok\xed\xa0\x80", "invalid utf-8 sequence of 1 bytes from index 2"},  // a surrogate
+      {"\xc3", "incomplete utf-8 byte sequence from index 0"},
+  };
+  // Refused before the handle is looked up, so an unregistered one answers the same.
+  for (const auto& r : refused)
+    for (uint64_t handle : {h, uint64_t{1}}) {
+      EXPECT_EQ(call(&Library::wallet_store_data, handle, r.key.c_str(), "QUJD"), failure("EncodingError", r.message));
+      EXPECT_EQ(call(&Library::wallet_get_data, handle, r.key.c_str()), failure("EncodingError", r.message));
+    }
+  // The checks before it keep their order.
+  const std::string too_big(5121, 'A');
+  EXPECT_EQ(call(&Library::wallet_store_data, h, "k\xff", nullptr), failure("InvalidParameter", "Invalid Parameter for data"));
+  EXPECT_EQ(call(&Library::wallet_store_data, h, "k\xff", too_big.c_str()),
+            failure("InvalidParameter", "Data size cannot be larger than 5K"));
+  EXPECT_EQ(test::read_file(wallet_file("keys")), before);
+}
+
+TEST_F(WalletFiles, AliasesHoldingASlashAreRefusedBeforeAnythingIsMade) {
+  // With this directory, "x/../../../escaped" once put a wallet beside the home directory.
+  fs::create_directories(wallet_dir() + "/qxdwallet_x");
+  const std::set<std::string> before = listing(root_.path());
+  for (const char* alias : {"x/../../../escaped", "x/../../escaped", "x/y", "/", "/abs", "a/", "../up"})
+    EXPECT_EQ(call(&Library::create_agent, alias, kSeed.c_str(), &agent_password),
+              failure("InvalidParameter", "Invalid Parameter for alias"))
+        << alias;
+  EXPECT_EQ(listing(root_.path()), before);
+  // Beside that directory, the alias "x" opens as always.
+  const uint64_t h = open("x");
+  EXPECT_EQ(json::parse(call(&Library::list_dids, h))["value"].size(), 1u);
+}
+
+TEST_F(WalletFiles, EveryAliasWhoseFilesFitWorksForEveryWriteAndLongerOnesLeaveNothing) {
+  fs::create_directories(wallet_dir());
+  const long name_max = ::pathconf(wallet_dir().c_str(), _PC_NAME_MAX);
+  ASSERT_GT(name_max, 64);
+  // "qxdwallet_<alias>-undo.json" is the longest name the library makes for a wallet.
+  const std::size_t longest = static_cast<std::size_t>(name_max) - std::strlen("qxdwallet_-undo.json");
+  const std::size_t wallet_name_at_limit = static_cast<std::size_t>(name_max) - std::strlen("qxdwallet_.json");
+
+  std::set<std::string> expected;
+  for (std::size_t size : {std::size_t{217}, longest}) {
+    const std::string alias(size, 'a');
+    g_password = kFirstPassword;
+    const uint64_t h = open(alias);
+    for (const char* value : {"QUJD", "REVG", "R0hJ"}) {
+      EXPECT_EQ(call(&Library::wallet_store_data, h, "k", value), R"({"code":"OK"})") << size;
+    }
+    EXPECT_EQ(call(&Library::create_did, h, nullptr).rfind(R"({"code":"OK")", 0), 0u) << size;
+    EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})") << size;
+    g_password = kSecondPassword;
+    EXPECT_EQ(fetched(h, "k"), ok_data("R0hJ")) << size;
+    expected.insert({"qxdwallet_" + alias + ".json", "qxdwallet_" + alias + "-undo.json"});
+    EXPECT_EQ(listing(wallet_dir()), expected) << size;
+  }
+
+  const json too_long = os_failure(ENAMETOOLONG, "InvalidFilename");
+  for (std::size_t size : {longest + 1, wallet_name_at_limit, wallet_name_at_limit + 1}) {
+    const std::string alias(size, 'b');
+    EXPECT_EQ(json::parse(call(&Library::create_agent, alias.c_str(), kSeed.c_str(), &agent_password)), too_long)
+        << size;
+    EXPECT_EQ(listing(wallet_dir()), expected) << size;
+  }
+}
+
+TEST_F(WalletFiles, SpecialFilesAtTheWalletPathAnswerIoWithoutWaiting) {
+  fs::create_directories(wallet_dir());
+  const std::string fifo = root_.path() + "/fifo";
+  const std::string plain = root_.path() + "/plain.json";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  test::write_file(plain, "");
+  const struct {
+    const char* alias;
+    std::function<void(const std::string&)> make;
+    json answer;
+  } cases[] = {
+      {"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, kNotRegular},
+      // With a reader present, the open itself succeeds; what was opened is refused.
+      {"read-fifo",
+       [](const std::string& p) {
+         ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0);
+         ASSERT_GE(::open(p.c_str(), O_RDONLY | O_NONBLOCK), 0);  // open until the child ends
+       },
+       kNotRegular},
+      {"link-to-fifo", [&](const std::string& p) { ASSERT_EQ(::symlink(fifo.c_str(), p.c_str()), 0); }, kNotRegular},
+      {"link-to-device", [](const std::string& p) { ASSERT_EQ(::symlink("/dev/null", p.c_str()), 0); }, kNotRegular},
+      {"socket",
+       [](const std::string& p) {
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         ASSERT_LT(p.size(), sizeof address.sun_path);
+         std::memcpy(address.sun_path, p.c_str(), p.size() + 1);
+         const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+         ASSERT_EQ(::bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+       },
+       kNotRegular},
+      {"directory", [](const std::string& p) { fs::create_directories(p); }, os_failure(EISDIR, "IsADirectory")},
+  };
+  in_child([&] {
+    for (const auto& c : cases) {
+      const std::string path = wallet_file(c.alias);
+      c.make(path);
+      const mode_t type = type_of(path);
+      EXPECT_EQ(json::parse(call(&Library::create_agent, c.alias, kSeed.c_str(), &agent_password)), c.answer) << c.alias;
+      EXPECT_EQ(type_of(path), type) << c.alias << " was replaced";
+    }
+    // A link to a regular file is followed, as always; other agents keep answering.
+    ASSERT_EQ(::symlink(plain.c_str(), wallet_file("link").c_str()), 0);
+    EXPECT_EQ(json::parse(call(&Library::list_dids, open("link")))["value"].size(), 1u);
+    EXPECT_EQ(json::parse(call(&Library::list_dids, open("plain")))["value"].size(), 1u);
+  });
+}
+
+TEST_F(WalletFiles, DirectoriesTheLibraryMakesAreOwnerOnlyEvenUnderUmaskZero) {
+  const Umask no_mask(0);
+  const std::string existing = root_.path() + "/existing";
+  fs::create_directories(existing);
+  ::chmod(existing.c_str(), 0755);
+  const std::string nested = existing + "/made/home";
+  ASSERT_EQ(call(&Library::set_velno_home_path, nested.c_str()), R"({"code":"OK"})");
+  const uint64_t h = open("modes");
+  const std::string wallet_dir = nested + "/brox-wallet";
+  const struct {
+    std::string path;
+    mode_t mode;
+  } expected[] = {
+      {existing, 0755}, {existing + "/made", 0700}, {nested, 0700}, {wallet_dir, 0700}, {wallet_dir + "/qxdwallet_modes.json", 0600},
+  };
+  for (const auto& e : expected) EXPECT_EQ(mode_of(e.path), e.mode) << e.path;
+
+  // A home removed meanwhile is made again at the next write, owner-only as well.
+  fs::remove_all(existing + "/made");
+  EXPECT_EQ(call(&Library::wallet_store_data, h, "k", "QUJD"), R"({"code":"OK"})");
+  for (const auto& e : expected) EXPECT_EQ(mode_of(e.path), e.mode) << e.path;
+
+  // A wallet directory that exists already keeps its mode.
+  const std::string other_home = root_.path() + "/other";
+  fs::create_directories(other_home + "/brox-wallet");
+  ::chmod((other_home + "/brox-wallet").c_str(), 0750);
+  ASSERT_EQ(call(&Library::set_velno_home_path, other_home.c_str()), R"({"code":"OK"})");
+  open("modes-2");
+  EXPECT_EQ(mode_of(other_home + "/brox-wallet"), 0750u);
+}
+
+TEST_F(WalletFiles, OpeningNeedsAWritableDirectoryAndAnUnreadableOneCostsOnlyTheFlush) {
+  // A wallet that holds the seed's DID already: opening it writes nothing.
+  const uint64_t source = open("source");
+  fs::copy_file(wallet_file("source"), wallet_file("guarded"));
+  const std::string bytes = test::read_file(wallet_file("guarded"));
+  const std::string dir = wallet_dir();
+  in_child(
+      [&] {
+        capture_stdout([] { take(lib().init_logging(2, &capture_log)); });
+        // Read-only: the agent could open but never write.
+        ASSERT_EQ(::chmod(dir.c_str(), 0500), 0);
+        EXPECT_EQ(json::parse(call(&Library::create_agent, "guarded", kSeed.c_str(), &agent_password)),
+                  os_failure(EACCES, "PermissionDenied"));
+        EXPECT_EQ(test::read_file(wallet_file("guarded")), bytes);
+        // Another agent keeps answering.
+        EXPECT_EQ(json::parse(call(&Library::list_dids, source))["code"], "OK");
+
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+        const uint64_t h = open("guarded");
+        // Without read permission the directory cannot be flushed after the rename; the
+        // new file is in place all the same.
+        ASSERT_EQ(::chmod(dir.c_str(), 0300), 0);
+        EXPECT_EQ(call(&Library::wallet_store_data, h, "k", "QUJD"), R"({"code":"OK"})");
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+        EXPECT_EQ(fetched(h, "k"), ok_data("QUJD"));
+        EXPECT_EQ(listing(dir), (std::set<std::string>{"qxdwallet_guarded.json", "qxdwallet_source.json"}));
+        std::lock_guard<std::mutex> lock(g_log_mutex);
+        const std::string warning = "2 brox_fs::utils::wallet_path Couldn't open directory " + dir +
+                                    "/. to flush a rename in it: Os { code: " + std::to_string(EACCES) +
+                                    ", kind: PermissionDenied";
+        EXPECT_EQ(std::count_if(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(warning, 0) == 0; }), 1)
+            << "no single warning " << warning;
+      },
+      true, root_.path());
+}
+
+}  // namespace
+}  // namespace velno::host
