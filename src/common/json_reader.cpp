@@ -556,6 +556,8 @@ bool JsonReader::skip_value() {
 }
 
 bool JsonReader::read_value(nlohmann::json& out) {
+  // A repeated member reads into the earlier member's value: its tree goes first.
+  release_tree(out);
   std::string_view s;
   switch (peek()) {
     case '{': {
@@ -654,8 +656,10 @@ std::string found_text(const nlohmann::json& value) {
 JsonResult<nlohmann::json> parse_json_text(std::string_view text) {
   JsonReader r(text);
   nlohmann::json v;
+  // A partial tree, too, is released without allocating.
+  TreeRelease release(v);
   if (!r.read_value(v) || !r.finish()) return r.take_error();
-  return v;
+  return nlohmann::json(std::move(v));
 }
 
 }  // namespace velno

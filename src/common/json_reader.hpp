@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/json_error.hpp"
+#include "common/json_tree.hpp"
 
 namespace velno {
 
