@@ -87,6 +87,20 @@ DidResult<NativeSession> register_agent(std::string alias, std::optional<SecretB
   return answer;
 }
 
+char* fetched_data_answer(DidResult<DidResult<std::string>>& outcome) {
+  std::string envelope;
+  struct WipeOnExit {
+    std::string* plaintext;
+    std::string& envelope;
+    ~WipeOnExit() {
+      if (plaintext) wipe_string(*plaintext);
+      wipe_string(envelope);
+    }
+  } wipe{outcome.ok() && outcome.value().ok() ? &outcome.value().value() : nullptr, envelope};
+  envelope = fetched_data_envelope(outcome);
+  return envelope_to_host(envelope);
+}
+
 namespace test_hooks {
 void poison_alias_map() { ALIAS_MAP().poison(); }
 void poison_agent_map() { AGENT_MAP().poison(); }

@@ -1,5 +1,7 @@
 #include "common/json_tree.hpp"
 
+#include <sodium.h>
+
 namespace velno {
 namespace {
 
@@ -17,28 +19,47 @@ Json& next_child(Json& v) {
   return v.get_ref<Json::object_t&>().begin()->second;
 }
 
+void wipe_text(std::string& s) {
+  if (!s.empty()) sodium_memzero(s.data(), s.size());
+}
+
+void wipe_leaf(Json& v) {
+  if (v.is_string()) wipe_text(v.get_ref<std::string&>());
+}
+
 // Takes off the next child of `parent`, a leaf or an empty container.
-void drop_next_child(Json& parent) {
+void drop_next_child(Json& parent, bool wipe) {
   if (parent.is_array()) {
-    parent.get_ref<Json::array_t&>().pop_back();
+    auto& items = parent.get_ref<Json::array_t&>();
+    if (wipe) wipe_leaf(items.back());
+    items.pop_back();
     return;
   }
   auto& members = parent.get_ref<Json::object_t&>();
-  members.erase(members.begin());
+  // Extracted, so that the member name can be zeroed too; the node is freed here.
+  auto node = members.extract(members.begin());
+  if (wipe) {
+    wipe_text(node.key());
+    wipe_leaf(node.mapped());
+  }
 }
-
-}  // namespace
 
 // Without recursion or a stack of its own: each round walks down from the root to a
 // container whose next child has no children, and takes that child off. The walk is
 // as long as the tree is deep, which the reader bounds.
-void release_tree(nlohmann::json& tree) noexcept {
+void take_apart(Json& tree, bool wipe) noexcept {
   while (has_children(tree)) {
     Json* parent = &tree;
     while (has_children(next_child(*parent))) parent = &next_child(*parent);
-    drop_next_child(*parent);
+    drop_next_child(*parent, wipe);
   }
+  if (wipe) wipe_leaf(tree);
   tree = nullptr;
 }
+
+}  // namespace
+
+void release_tree(nlohmann::json& tree) noexcept { take_apart(tree, false); }
+void wipe_tree(nlohmann::json& tree) noexcept { take_apart(tree, true); }
 
 }  // namespace velno

@@ -12,6 +12,8 @@ namespace velno {
 
 // Leaves `tree` null; never allocates and never throws, whatever the tree's depth.
 void release_tree(nlohmann::json& tree) noexcept;
+// The same, zeroing every string and member name first: for trees that held secrets.
+void wipe_tree(nlohmann::json& tree) noexcept;
 
 // Releases a tree that the scope owns when the scope ends, also while an exception
 // unwinds it. A tree to be returned must be moved out explicitly, e.g.
@@ -26,6 +28,33 @@ class TreeRelease {
 
  private:
   nlohmann::json& tree_;
+};
+
+// A value tree that is wiped and released as above when it ends: the reader's trees
+// may hold a decrypted value.
+class JsonTree {
+ public:
+  JsonTree() = default;
+  explicit JsonTree(nlohmann::json&& tree) noexcept : tree_(std::move(tree)) {}
+  JsonTree(JsonTree&& o) noexcept : tree_(std::move(o.tree_)) {}
+  JsonTree& operator=(JsonTree&& o) noexcept {
+    if (this != &o) {
+      wipe_tree(tree_);
+      tree_ = std::move(o.tree_);
+    }
+    return *this;
+  }
+  JsonTree(const JsonTree&) = delete;
+  JsonTree& operator=(const JsonTree&) = delete;
+  ~JsonTree() { wipe_tree(tree_); }
+
+  nlohmann::json& get() { return tree_; }
+  const nlohmann::json& get() const { return tree_; }
+  const nlohmann::json* operator->() const { return &tree_; }
+  operator const nlohmann::json&() const { return tree_; }
+
+ private:
+  nlohmann::json tree_;
 };
 
 }  // namespace velno

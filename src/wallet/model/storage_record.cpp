@@ -158,7 +158,7 @@ JsonResult<T> run(JsonReader& r, F&& read) {
 std::optional<std::string> decode_key_pair(const std::string& pk_text, const std::string& sk_text, KeyPair& out) {
   auto pk = base58_decode(pk_text);
   if (!pk) return pk.error().text();
-  auto sk = base58_decode(sk_text);
+  auto sk = base58_decode_secret(sk_text);
   if (!sk) return sk.error().text();
   out.pk = std::move(pk).value();
   out.sk = std::move(sk).value();
@@ -307,7 +307,7 @@ KeyPair& KeyPair::operator=(KeyPair&& o) noexcept {
 
 std::string key_pair_to_text(const KeyPair& kp) {
   const std::string pk = base58_encode(kp.pk);
-  std::string sk = base58_encode(kp.sk);
+  std::string sk = base58_encode_secret(kp.sk);
   // Sized once, so no copy of the secret is left behind by a reallocation.
   std::string out;
   out.reserve(pk.size() + sk.size() + 16);
