@@ -35,7 +35,6 @@ class TreeRelease {
 class JsonTree {
  public:
   JsonTree() = default;
-  explicit JsonTree(nlohmann::json&& tree) noexcept : tree_(std::move(tree)) {}
   JsonTree(JsonTree&& o) noexcept : tree_(std::move(o.tree_)) {}
   JsonTree& operator=(JsonTree&& o) noexcept {
     if (this != &o) {
