@@ -28,7 +28,8 @@ constexpr const char* kSeed = "exports-fuzz-seed-0123456789abcdef";
 constexpr const char* kPasswords[] = {"fuzz-password-0", "fuzz-password-1"};
 constexpr uint64_t kUnknownHandle = 7;
 
-std::string home;
+std::string root;  // the fuzzer's own temporary directory, removed at exit
+std::string home;  // the agent's home inside it
 uint64_t handle = 0;
 int password = 0;
 int costly_budget = 100;
@@ -64,10 +65,20 @@ nlohmann::json check(char* raw) {
   return j;
 }
 
+// A home path from the input, kept inside the temporary directory: every directory that
+// setting it makes stays there, relative or absolute ("/x" becomes <root>//x), with no
+// ".." to climb out.
+std::string inside_root(const std::string& text) {
+  if (text.empty()) return text;
+  std::string path = text;
+  for (std::size_t at = path.find(".."); at != std::string::npos; at = path.find("..", at)) path[at] = '_';
+  return root + "/paths/" + path;
+}
+
 void finish() {
   std::fprintf(stderr, "exports_fuzz: %d inputs took the costly paths\n", costly_calls);
   std::error_code ec;
-  std::filesystem::remove_all(home, ec);
+  std::filesystem::remove_all(root, ec);
 }
 
 }  // namespace
@@ -75,7 +86,8 @@ void finish() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string tmpl = (std::filesystem::temp_directory_path() / "velno-exports-fuzz-XXXXXX").string();
   if (mkdtemp(tmpl.data()) == nullptr) std::abort();
-  home = tmpl;
+  root = tmpl;
+  home = root + "/home";
   std::atexit(finish);
   if (const char* budget = std::getenv("VELNO_FUZZ_COSTLY_CALLS")) costly_budget = std::atoi(budget);
   check(init_logging(5, log_cb));
@@ -115,11 +127,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   switch (selector % 15) {
     case 0: check(explain_error_code(odd ? nullptr : a)); break;
-    case 1:
-      // Moved and straight back: no file is touched in between.
-      check(set_velno_home_path(odd ? nullptr : a));
+    case 1: {
+      // Moved and straight back: no wallet file is touched in between.
+      const std::string path = inside_root(texts[0]);
+      check(set_velno_home_path(odd ? nullptr : path.c_str()));
       check(set_velno_home_path(home.c_str()));
       break;
+    }
     case 2:
       if (costly) check(init_logging(static_cast<uint32_t>(texts[0].size()), odd ? nullptr : log_cb));
       else check(init_logging(0, nullptr));

@@ -74,6 +74,10 @@ class AgentTask {
 DidResult<NativeSession> register_agent(std::string alias, std::optional<SecretBytes> seed,
                                         PasswordProvider password);
 
+// The answer of wallet_get_data. Fetched data is a decrypted plaintext: the text and
+// the envelope built from it are wiped, also when building the answer fails.
+char* fetched_data_answer(DidResult<DidResult<std::string>>& outcome);
+
 inline constexpr const char* kAgentMapLocked = "Agent map cannot be locked.";
 inline constexpr const char* kAgentNotFound = "Agent with handle not found.";
 
@@ -87,12 +91,7 @@ char* with_agent(uint64_t handle, AgentTask<T> task) {
   if (it == agents->end()) return static_error_to_host_json(DidErrorKind::InvalidState, kAgentNotFound);
   DidResult<T> outcome = std::move(task).run(*it->second);
   if constexpr (std::is_same_v<T, DidResult<std::string>>) {
-    // Fetched data is a decrypted plaintext: wipe the copies that the answer leaves behind.
-    std::string envelope = serialize_envelope(outcome);
-    if (outcome.ok() && outcome.value().ok()) wipe_string(outcome.value().value());
-    char* answer = envelope_to_host(envelope);
-    wipe_string(envelope);
-    return answer;
+    return fetched_data_answer(outcome);
   } else {
     return result_to_host_json(std::move(outcome));
   }

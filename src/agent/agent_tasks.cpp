@@ -9,8 +9,22 @@ namespace velno {
 
 namespace {
 
-DidResult<std::vector<uint8_t>> decode_base64(const char* text, const char* message_on_failure) {
-  auto bytes = base64_decode(host_text_to_string(text));
+constexpr const char* kBadDid = "Invalid Parameter for did";
+constexpr const char* kBadData = "Invalid Parameter for data";
+constexpr const char* kBadPublicKey = "Invalid Parameter for public_key";
+constexpr const char* kBadSignature = "Invalid Parameter for signature";
+
+// A host text, copied once the agent is found (an unknown handle reads none) and just
+// before it is used, so that NULL texts are answered in the order of the arguments.
+DidResult<std::string> copy_text(const char* text, const char* message_if_null) {
+  if (text == nullptr) return DidError::with_static_message(DidErrorKind::InvalidParameter, message_if_null);
+  return host_text_to_string(text);
+}
+
+DidResult<std::vector<uint8_t>> decode_base64(const char* text, const char* message_if_null,
+                                              const char* message_on_failure) {
+  VELNO_TRY_ASSIGN(std::string copy, copy_text(text, message_if_null));
+  auto bytes = base64_decode(copy);
   if (!bytes.ok()) return DidError::with_static_message(DidErrorKind::ConversionError, message_on_failure);
   return std::move(bytes).value();
 }
@@ -36,21 +50,23 @@ AgentTask<DIDInfo> get_default_did_task() {
 }
 
 AgentTask<DIDInfo> get_did_info_task(const char* did) {
-  return AgentTask<DIDInfo>(
-      [did](const Agent& agent) { return agent.wallet().get_did_info(host_text_to_string(did)); });
+  return AgentTask<DIDInfo>([did](const Agent& agent) -> DidResult<DIDInfo> {
+    VELNO_TRY_ASSIGN(std::string did_text, copy_text(did, kBadDid));
+    return agent.wallet().get_did_info(did_text);
+  });
 }
 
 AgentTask<std::string> sign_task(const char* data) {
   return AgentTask<std::string>([data](const Agent& agent) -> DidResult<std::string> {
-    VELNO_TRY_ASSIGN(std::vector<uint8_t> bytes, decode_base64(data, "Invalid base64 encoding"));
+    VELNO_TRY_ASSIGN(std::vector<uint8_t> bytes, decode_base64(data, kBadData, "Invalid base64 encoding"));
     return signature_text(agent.sign(bytes));
   });
 }
 
 AgentTask<std::string> sign_with_did_task(const char* did, const char* data) {
   return AgentTask<std::string>([did, data](const Agent& agent) -> DidResult<std::string> {
-    std::string did_text = host_text_to_string(did);
-    VELNO_TRY_ASSIGN(std::vector<uint8_t> bytes, decode_base64(data, "Invalid base64 encoding"));
+    VELNO_TRY_ASSIGN(std::string did_text, copy_text(did, kBadDid));
+    VELNO_TRY_ASSIGN(std::vector<uint8_t> bytes, decode_base64(data, kBadData, "Invalid base64 encoding"));
     return signature_text(agent.sign_with_did(did_text, bytes));
   });
 }
@@ -58,10 +74,11 @@ AgentTask<std::string> sign_with_did_task(const char* did, const char* data) {
 AgentTask<bool> verify_with_did_public_key_task(const char* public_key, const char* data, const char* signature) {
   // The agent plays no part: every registered handle answers alike.
   return AgentTask<bool>([public_key, data, signature](const Agent&) -> DidResult<bool> {
-    auto key = base58_decode(host_text_to_string(public_key));
+    VELNO_TRY_ASSIGN(std::string key_text, copy_text(public_key, kBadPublicKey));
+    auto key = base58_decode(key_text);
     if (!key.ok()) return DidError::with_static_message(DidErrorKind::ConversionError, "Invalid base58 encoded public key");
-    VELNO_TRY_ASSIGN(std::vector<uint8_t> message, decode_base64(data, "Invalid base64 encoded sign data"));
-    VELNO_TRY_ASSIGN(std::vector<uint8_t> sig, decode_base64(signature, "Invalid base64 encoded signature"));
+    VELNO_TRY_ASSIGN(std::vector<uint8_t> message, decode_base64(data, kBadData, "Invalid base64 encoded sign data"));
+    VELNO_TRY_ASSIGN(std::vector<uint8_t> sig, decode_base64(signature, kBadSignature, "Invalid base64 encoded signature"));
     // A signature that does not verify is an answer, not a failure.
     return verify_signature(sig, message, key.value()).ok();
   });

@@ -14,7 +14,8 @@ AgentTask<DIDInfo> create_did_task(std::optional<SecretBytes> seed);
 AgentTask<std::vector<DIDInfo>> list_dids_task();
 AgentTask<DIDInfo> get_default_did_task();
 
-// These four keep the host's pointers and read them only once the agent is found.
+// These four keep the host's pointers and read them only once the agent is found; a
+// NULL text is then answered InvalidParameter "Invalid Parameter for <argument>".
 AgentTask<DIDInfo> get_did_info_task(const char* did);
 AgentTask<std::string> sign_task(const char* data);
 AgentTask<std::string> sign_with_did_task(const char* did, const char* data);

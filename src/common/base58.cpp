@@ -1,6 +1,9 @@
 #include "common/base58.hpp"
 
 #include <array>
+#include <memory>
+
+#include "common/secret.hpp"
 
 namespace velno {
 
@@ -40,23 +43,14 @@ void append_escaped_char(std::string& out, unsigned char c) {
   out.push_back(static_cast<char>(c));
 }
 
-}  // namespace
-
-std::string Base58Error::text() const {
-  if (non_ascii) return "provided string contained non-ascii character starting at byte " + std::to_string(index);
-  std::string out = "provided string contained invalid character '";
-  append_escaped_char(out, byte);
-  out.append("' at byte ");
-  out.append(std::to_string(index));
-  return out;
-}
-
-std::string base58_encode(std::span<const uint8_t> bytes) {
+// Alloc holds the working buffers: std::allocator, or SecretAllocator for secrets.
+template <template <class> class Alloc>
+std::string encode(std::span<const uint8_t> bytes) {
   std::size_t zeros = 0;
   while (zeros < bytes.size() && bytes[zeros] == 0) ++zeros;
 
   // The number as little-endian limbs in base 58^5, fed with up to three bytes at a time.
-  std::vector<uint32_t> limbs;
+  std::vector<uint32_t, Alloc<uint32_t>> limbs;
   limbs.reserve(bytes.size() * 138 / 100 / 5 + 2);
   for (std::size_t i = zeros; i < bytes.size();) {
     const std::size_t take = std::min<std::size_t>(3, bytes.size() - i);
@@ -75,7 +69,7 @@ std::string base58_encode(std::span<const uint8_t> bytes) {
     }
   }
 
-  std::string digits;  // least significant first
+  std::vector<char, Alloc<char>> digits;  // least significant first
   digits.reserve(limbs.size() * 5 + zeros);
   for (std::size_t li = 0; li < limbs.size(); ++li) {
     uint32_t v = limbs[li];
@@ -85,11 +79,12 @@ std::string base58_encode(std::span<const uint8_t> bytes) {
       v /= 58;
     }
   }
-  digits.append(zeros, '1');
+  digits.insert(digits.end(), zeros, '1');
   return std::string(digits.rbegin(), digits.rend());
 }
 
-Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text) {
+template <template <class> class Alloc>
+Result<std::vector<uint8_t>, Base58Error> decode(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (kDigits[c] >= 0) continue;
@@ -100,7 +95,7 @@ Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text) {
   while (ones < text.size() && text[ones] == '1') ++ones;
 
   // The number as little-endian 32-bit limbs, fed with up to five digits at a time.
-  std::vector<uint32_t> limbs;
+  std::vector<uint32_t, Alloc<uint32_t>> limbs;
   limbs.reserve(text.size() * 733 / 1000 / 4 + 2);
   for (std::size_t i = ones; i < text.size();) {
     const std::size_t take = std::min<std::size_t>(5, text.size() - i);
@@ -122,8 +117,10 @@ Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text) {
     }
   }
 
-  std::vector<uint8_t> out(ones, 0);
+  // Sized once: no copy of the bytes is left behind by a reallocation.
+  std::vector<uint8_t> out;
   out.reserve(ones + limbs.size() * 4);
+  out.assign(ones, 0);
   bool leading = true;
   for (std::size_t li = limbs.size(); li-- > 0;) {
     for (int shift = 24; shift >= 0; shift -= 8) {
@@ -134,6 +131,25 @@ Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text) {
     }
   }
   return out;
+}
+
+}  // namespace
+
+std::string Base58Error::text() const {
+  if (non_ascii) return "provided string contained non-ascii character starting at byte " + std::to_string(index);
+  std::string out = "provided string contained invalid character '";
+  append_escaped_char(out, byte);
+  out.append("' at byte ");
+  out.append(std::to_string(index));
+  return out;
+}
+
+std::string base58_encode(std::span<const uint8_t> bytes) { return encode<std::allocator>(bytes); }
+Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text) { return decode<std::allocator>(text); }
+
+std::string base58_encode_secret(std::span<const uint8_t> bytes) { return encode<SecretAllocator>(bytes); }
+Result<std::vector<uint8_t>, Base58Error> base58_decode_secret(std::string_view text) {
+  return decode<SecretAllocator>(text);
 }
 
 }  // namespace velno

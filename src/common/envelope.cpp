@@ -93,4 +93,19 @@ std::string payload_json(const DidResult<std::string>& value_or_error) {
   return w.take();
 }
 
+std::string fetched_data_envelope(const DidResult<DidResult<std::string>>& outcome) {
+  if (!outcome.ok() || !outcome.value().ok()) return serialize_envelope(outcome);
+  const std::string& text = outcome.value().value();
+  constexpr std::string_view kOk = R"({"Ok":)";
+  std::string out;
+  // No byte takes more than six (an escaped control byte), so the buffer never grows.
+  out.reserve(kOkPrefix.size() + kOk.size() + text.size() * 6 + 4);
+  JsonWriter w(out);
+  w.raw(kOkPrefix);
+  w.raw(kOk);
+  w.string(text);
+  w.raw("}}");
+  return out;
+}
+
 }  // namespace velno

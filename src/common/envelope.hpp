@@ -42,6 +42,10 @@ std::string payload_json(const nlohmann::json& tree);
 std::string payload_json(const DidResultCodeDescription& d);
 // The value-or-error payload of wallet_get_data: {"Ok":"<text>"} or {"Err":{"code":..,"msg":..}}.
 std::string payload_json(const DidResult<std::string>& value_or_error);
+// The whole envelope of wallet_get_data. A fetched text goes straight into one buffer
+// sized for its longest escaping, so that no other buffer ever holds a copy; the caller
+// wipes the answer.
+std::string fetched_data_envelope(const DidResult<DidResult<std::string>>& outcome);
 
 template <class T>
 std::string serialize_envelope(const DidResult<T>& result) {

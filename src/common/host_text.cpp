@@ -1,5 +1,6 @@
 #include "common/host_text.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,17 @@ char* malloc_copy(std::string_view text) {
   std::memcpy(p, text.data(), text.size());
   p[text.size()] = '\0';
   return p;
+}
+
+// An out-of-memory answer put aside while memory was there, for when not even the
+// fallback's few bytes can be had; set aside again by the next answer that finds memory.
+std::atomic<char*> g_spare_answer{nullptr};
+
+void keep_spare_answer() {
+  if (g_spare_answer.load(std::memory_order_relaxed) != nullptr) return;
+  char* spare = malloc_copy(kOutOfMemory);
+  char* none = nullptr;
+  if (spare != nullptr && !g_spare_answer.compare_exchange_strong(none, spare)) std::free(spare);
 }
 
 }  // namespace
@@ -39,9 +51,13 @@ char* string_to_host_text(std::string_view text) {
     }
     out = malloc_copy(escaped);
   }
-  if (out != nullptr) return out;
+  if (out != nullptr) {
+    keep_spare_answer();
+    return out;
+  }
   // The host frees whatever it gets, so even the fallback answer is its own copy.
   out = malloc_copy(kOutOfMemory);
+  if (out == nullptr) out = g_spare_answer.exchange(nullptr);
   if (out == nullptr) std::abort();
   return out;
 }

@@ -70,7 +70,8 @@ std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
   return n;
 }
 
-void append_utf8(std::string& out, uint32_t cp) {
+template <class String>
+void append_utf8(String& out, uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -146,7 +147,9 @@ std::string string_found(std::string_view s) {
 }  // namespace
 
 JsonReader::~JsonReader() {
-  if (!scratch_.empty()) sodium_memzero(scratch_.data(), scratch_.size());
+  // The allocator zeroes the heap buffer; a short string lives inside the object.
+  scratch_.resize(scratch_.capacity());
+  sodium_memzero(scratch_.data(), scratch_.size());
 }
 
 bool JsonReader::fail_at(const char* at, std::string message) {
@@ -376,7 +379,7 @@ bool JsonReader::read_string_slow(const char* start, std::string_view& out) {
   }
 }
 
-bool JsonReader::read_escape(std::string& out) {
+bool JsonReader::read_escape(Scratch& out) {
   const char* at = p_++;
   if (p_ == end_) return fail_eof("EOF while parsing a string");
   char c = *p_++;
@@ -556,6 +559,8 @@ bool JsonReader::skip_value() {
 }
 
 bool JsonReader::read_value(nlohmann::json& out) {
+  // A repeated member reads into the earlier member's value: its tree goes first.
+  release_tree(out);
   std::string_view s;
   switch (peek()) {
     case '{': {
@@ -651,11 +656,12 @@ std::string found_text(const nlohmann::json& value) {
   }
 }
 
-JsonResult<nlohmann::json> parse_json_text(std::string_view text) {
+JsonResult<JsonTree> parse_json_text(std::string_view text) {
   JsonReader r(text);
-  nlohmann::json v;
-  if (!r.read_value(v) || !r.finish()) return r.take_error();
-  return v;
+  // Read into its owner, so that a partial tree is wiped on every way out.
+  JsonTree tree;
+  if (!r.read_value(tree.get()) || !r.finish()) return r.take_error();
+  return tree;
 }
 
 }  // namespace velno

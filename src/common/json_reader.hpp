@@ -18,6 +18,8 @@
 #include <nlohmann/json.hpp>
 
 #include "common/json_error.hpp"
+#include "common/json_tree.hpp"
+#include "common/secret.hpp"
 
 namespace velno {
 
@@ -86,7 +88,9 @@ class JsonReader {
   bool enter(const char* at);
   bool read_string_slow(const char* start, std::string_view& out);
   bool skip_utf8();  // one UTF-8 sequence inside a string
-  bool read_escape(std::string& out);
+  // Decoded strings may be secrets: even the buffers it outgrows are zeroed.
+  using Scratch = std::basic_string<char, std::char_traits<char>, SecretAllocator<char>>;
+  bool read_escape(Scratch& out);
   bool read_literal(std::string_view word);
   bool number_to_double(const char* start, JsonNumber& out);
 
@@ -96,7 +100,7 @@ class JsonReader {
   const char* tok_ = begin_;  // start of the current token
   unsigned depth_ = 0;
   bool first_ = false;  // just inside a container: no comma expected
-  std::string scratch_;
+  Scratch scratch_;
   JsonError error_;
 };
 
@@ -106,7 +110,8 @@ std::string found_text(const nlohmann::json& value);
 std::string found_float_text(double v);
 std::string invalid_type_message(std::string_view found, std::string_view expected);
 
-// Exactly one JSON value, with only whitespace around it.
-JsonResult<nlohmann::json> parse_json_text(std::string_view text);
+// Exactly one JSON value, with only whitespace around it. The tree is wiped when it
+// ends, since the text may be a decrypted value.
+JsonResult<JsonTree> parse_json_text(std::string_view text);
 
 }  // namespace velno

@@ -1,8 +1,10 @@
 // Byte buffers for secrets (passwords, keys, plaintexts): wiped when released.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -12,6 +14,31 @@
 #include <sodium.h>
 
 namespace velno {
+
+namespace test_hooks {
+// Shown every buffer that a SecretAllocator releases, after zeroing and before freeing.
+inline std::atomic<void (*)(const void* p, std::size_t bytes)> secret_release_observer{nullptr};
+}  // namespace test_hooks
+
+// For working buffers that hold secrets: zeroes every buffer it releases, also the old
+// one that a container leaves behind when it grows.
+template <class T>
+struct SecretAllocator {
+  using value_type = T;
+  SecretAllocator() noexcept = default;
+  template <class U>
+  SecretAllocator(const SecretAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return std::allocator<T>().allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    sodium_memzero(p, n * sizeof(T));
+    if (auto observe = test_hooks::secret_release_observer.load(std::memory_order_relaxed)) observe(p, n * sizeof(T));
+    std::allocator<T>().deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const SecretAllocator<U>&) const noexcept {
+    return true;
+  }
+};
 
 class SecretBytes {
  public:

@@ -90,7 +90,10 @@ DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode 
 DidResult<std::string> read_all(int fd) {
   std::string content;
   struct stat st;
-  if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+    if (static_cast<uint64_t>(st.st_size) > kMaxWalletFileBytes) return os_error(EFBIG);
+    content.reserve(static_cast<std::size_t>(st.st_size) + 1);
+  }
   char chunk[16384];
   for (;;) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
@@ -99,6 +102,7 @@ DidResult<std::string> read_all(int fd) {
       return os_error(errno);
     }
     if (n == 0) return content;
+    if (content.size() + static_cast<std::size_t>(n) > kMaxWalletFileBytes) return os_error(EFBIG);  // grew meanwhile
     content.append(chunk, static_cast<std::size_t>(n));
   }
 }

@@ -1,6 +1,7 @@
 // Where wallet files lie, and reading and writing them whole.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "common/did_error.hpp"
@@ -22,8 +23,14 @@ std::string resolve_wallet_path(const std::string& name);
 // either, killed mid-write, left behind. IO when a check fails; nothing is created.
 DidResult<void> prepare_wallet_files(const std::string& name, const std::string& undo_name);
 
-// Reads the wallet file of `name` (opened for reading and writing). 0 bytes: empty map.
-// Anything but a regular file (after links) is refused with IO, without waiting.
+// Wallet files above this size are refused before they are read (IO, EFBIG): a DID
+// takes under a kilobyte, so this is room for some 300,000 DIDs, and reading a larger
+// file would only run the process out of memory.
+inline constexpr std::size_t kMaxWalletFileBytes = std::size_t{256} << 20;
+
+// Reads the wallet file of `name` (opened for reading and writing). 0 bytes: empty map;
+// more than kMaxWalletFileBytes: IO. Anything but a regular file (after links) is
+// refused with IO, without waiting.
 DidResult<RecordMap> read_wallet_file(const std::string& name);
 
 // Creates the wallet file of `name` when missing (mode 0600), leaving an existing one as

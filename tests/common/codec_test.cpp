@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <random>
 
 #include "common/base58.hpp"
 #include "common/base64.hpp"
 #include "common/hex.hpp"
+#include "common/secret.hpp"
 
 namespace velno {
 namespace {
@@ -81,6 +84,29 @@ TEST(Base58Test, AgreesWithDigitByDigitReferenceAndRoundTrips) {
       ASSERT_EQ(*back, in) << "len " << len;
     }
   }
+}
+
+// The variants for secret keys agree with the codec and zero every working buffer
+// before it is freed (the observer sees each one between the two).
+TEST(Base58Test, SecretVariantsZeroEveryBufferTheyRelease) {
+  static std::atomic<int> released{0}, dirty{0};
+  test_hooks::secret_release_observer = +[](const void* p, std::size_t n) {
+    ++released;
+    const auto* bytes = static_cast<const uint8_t*>(p);
+    if (std::any_of(bytes, bytes + n, [](uint8_t b) { return b != 0; })) ++dirty;
+  };
+  std::vector<uint8_t> secret(64);
+  for (std::size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<uint8_t>(i * 37 + 1);
+  const std::string text = base58_encode_secret(secret);
+  auto back = base58_decode_secret(text);
+  test_hooks::secret_release_observer = nullptr;
+
+  EXPECT_EQ(text, base58_encode(secret));
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, secret);
+  EXPECT_GE(released.load(), 3);  // the encoding's limbs and digits, the decoding's limbs
+  EXPECT_EQ(dirty.load(), 0);
+  EXPECT_FALSE(base58_decode_secret("abc0").ok());
 }
 
 TEST(Base58Test, DecodingNamesTheFirstOffendingByte) {

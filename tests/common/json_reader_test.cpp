@@ -83,19 +83,19 @@ TEST(JsonReader, ReadsValuesIntoTrees) {
   for (const auto& [text, dumped] : cases) {
     auto r = parse_json_text(text);
     ASSERT_TRUE(r.ok()) << text << ": " << r.error().text();
-    EXPECT_EQ(r.value().dump(), dumped) << text;
+    EXPECT_EQ(r.value()->dump(), dumped) << text;
   }
 }
 
 TEST(JsonReader, DecodesUnicodeEscapesAndKeepsUtf8) {
   auto r = parse_json_text("\"\\u00e9\\uD83D\\uDE00\\u0000x\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBF\"");
   ASSERT_TRUE(r.ok()) << r.error().text();
-  EXPECT_EQ(r.value().get<std::string>(), std::string("\xC3\xA9\xF0\x9F\x98\x80\0x\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBF", 17));
+  EXPECT_EQ(r.value()->get<std::string>(), std::string("\xC3\xA9\xF0\x9F\x98\x80\0x\xC3\xA9\xF0\x9F\x98\x80\xEF\xBF\xBF", 17));
   // Long strings go through the eight-byte scan; an escape near the end still decodes.
   const std::string long_text(100, 'a');
   r = parse_json_text("\"" + long_text + "\\n" + long_text + "\"");
   ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r.value().get<std::string>(), long_text + "\n" + long_text);
+  EXPECT_EQ(r.value()->get<std::string>(), long_text + "\n" + long_text);
 }
 
 TEST(JsonReader, NumbersAreInt64Uint64OrDouble) {

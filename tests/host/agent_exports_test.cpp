@@ -101,6 +101,47 @@ TEST_F(AgentExports, UnregisteredHandlesAnswerNotFoundWithoutReadingTheirTexts) 
   }
 }
 
+// The four exports that read their texts only once the agent is found answer a NULL
+// text then, naming the first NULL argument in the order of the arguments, before any
+// password is asked.
+TEST_F(AgentExports, NullTextsOfARegisteredAgentAnswerInvalidParameter) {
+  const uint64_t h = open("nulls", kSeed.c_str(), &counting_password);
+  const std::string id = dids(h)[0]["id"];
+  const std::string pk = dids(h)[0]["publicKey"];
+  const std::string sig = std::string(86, 'A') + "==";
+  const char* did = id.c_str();
+  const char* key = pk.c_str();
+  const char* signature = sig.c_str();
+  const uint64_t unknown = h + 1;
+  auto invalid = [](const char* argument) {
+    return failure("InvalidParameter", std::string("Invalid Parameter for ") + argument);
+  };
+  auto verify = [](uint64_t handle, const char* k, const char* d, const char* s) {
+    return call(&Library::verify_with_did_public_key, handle, k, d, s);
+  };
+  g_other_calls = 0;
+  const std::pair<std::string, std::string> rows[] = {
+      {call(&Library::get_did_info, h, nullptr), invalid("did")},
+      {call(&Library::sign, h, nullptr), invalid("data")},
+      {call(&Library::sign_with_did, h, nullptr, "QUJD"), invalid("did")},
+      {call(&Library::sign_with_did, h, nullptr, nullptr), invalid("did")},
+      {call(&Library::sign_with_did, h, did, nullptr), invalid("data")},
+      {verify(h, nullptr, "QUJD", signature), invalid("public_key")},
+      {verify(h, nullptr, nullptr, nullptr), invalid("public_key")},
+      {verify(h, key, nullptr, signature), invalid("data")},
+      {verify(h, key, nullptr, nullptr), invalid("data")},
+      {verify(h, key, "QUJD", nullptr), invalid("signature")},
+      // A text that fails to decode answers before a later NULL is looked at.
+      {verify(h, "0OIl", nullptr, nullptr), failure("ConversionError", "Invalid base58 encoded public key")},
+      {call(&Library::get_did_info, unknown, nullptr), kNotFound},
+      {call(&Library::sign, unknown, nullptr), kNotFound},
+      {call(&Library::sign_with_did, unknown, nullptr, nullptr), kNotFound},
+      {verify(unknown, nullptr, nullptr, nullptr), kNotFound},
+  };
+  for (const auto& [answer, expected] : rows) EXPECT_EQ(answer, expected);
+  EXPECT_EQ(g_other_calls.load(), 0);
+}
+
 TEST_F(AgentExports, DidCallsAnswerTheirExactEnvelopes) {
   uint64_t h = open("dids", kSeed.c_str());
   json listed = dids(h);

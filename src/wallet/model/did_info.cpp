@@ -4,6 +4,7 @@
 
 #include "common/base58.hpp"
 #include "common/json_reader.hpp"
+#include "common/json_tree.hpp"
 #include "common/json_writer.hpp"
 #include "wallet/model/struct_reader.hpp"
 
@@ -87,6 +88,8 @@ DIDInfo DIDInfo::create(std::string id, std::span<const uint8_t> public_key,
 
 nlohmann::json serialize(const DIDInfo& info) {
   nlohmann::json v = nlohmann::json::object();
+  // A tree that a failure leaves half-built must still be released without allocating.
+  TreeRelease release(v);
   v["id"] = info.id;
   v["publicKey"] = info.publicKey;
   v["seed"] = info.seed ? nlohmann::json(*info.seed) : nlohmann::json(nullptr);
@@ -96,20 +99,35 @@ nlohmann::json serialize(const DIDInfo& info) {
     metadata = nlohmann::json::object();
     for (const auto& [name, value] : *info.metadata) metadata[name] = value;
   }
-  return v;
+  // Moved out before `release` runs (no copy elision into the answer here).
+  return nlohmann::json(std::move(v));
 }
+
+namespace {
+
+// One description's tree at a time, released without allocating (common/json_tree.hpp).
+void write_did_info(JsonWriter& w, const DIDInfo& info) {
+  nlohmann::json v = serialize(info);
+  TreeRelease release(v);
+  w.value(v);
+}
+
+}  // namespace
 
 std::string payload_json(const DIDInfo& info) {
   JsonWriter w;
-  w.value(serialize(info));
+  write_did_info(w, info);
   return w.take();
 }
 
 std::string payload_json(const std::vector<DIDInfo>& infos) {
-  nlohmann::json list = nlohmann::json::array();
-  for (const DIDInfo& info : infos) list.push_back(serialize(info));
   JsonWriter w;
-  w.value(list);
+  w.raw('[');
+  for (std::size_t i = 0; i < infos.size(); ++i) {
+    if (i != 0) w.raw(',');
+    write_did_info(w, infos[i]);
+  }
+  w.raw(']');
   return w.take();
 }
 

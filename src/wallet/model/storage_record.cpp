@@ -6,6 +6,7 @@
 
 #include "common/base58.hpp"
 #include "common/json_reader.hpp"
+#include "common/json_tree.hpp"
 #include "common/secret.hpp"
 #include "wallet/model/struct_reader.hpp"
 
@@ -157,7 +158,7 @@ JsonResult<T> run(JsonReader& r, F&& read) {
 std::optional<std::string> decode_key_pair(const std::string& pk_text, const std::string& sk_text, KeyPair& out) {
   auto pk = base58_decode(pk_text);
   if (!pk) return pk.error().text();
-  auto sk = base58_decode(sk_text);
+  auto sk = base58_decode_secret(sk_text);
   if (!sk) return sk.error().text();
   out.pk = std::move(pk).value();
   out.sk = std::move(sk).value();
@@ -179,6 +180,37 @@ bool read_storage_record(JsonReader& r, InternalStorageRecord& rec) {
 }
 
 }  // namespace model_detail
+
+InternalStorageRecord::InternalStorageRecord(InternalWalletKey key, RecordType typ, int64_t date,
+                                             std::optional<Tags> tags, std::optional<RecordSecurity> record_security,
+                                             nlohmann::json record_object, std::shared_ptr<const std::string> cached_text)
+    : key(std::move(key)),
+      typ(typ),
+      date(date),
+      tags(std::move(tags)),
+      record_security(std::move(record_security)),
+      record_object(std::move(record_object)),
+      cached_text(std::move(cached_text)) {}
+
+InternalStorageRecord& InternalStorageRecord::operator=(const InternalStorageRecord& o) {
+  if (this != &o) *this = InternalStorageRecord(o);
+  return *this;
+}
+
+InternalStorageRecord& InternalStorageRecord::operator=(InternalStorageRecord&& o) noexcept {
+  if (this == &o) return *this;
+  release_tree(record_object);
+  key = std::move(o.key);
+  typ = o.typ;
+  date = o.date;
+  tags = std::move(o.tags);
+  record_security = std::move(o.record_security);
+  record_object = std::move(o.record_object);
+  cached_text = std::move(o.cached_text);
+  return *this;
+}
+
+InternalStorageRecord::~InternalStorageRecord() { release_tree(record_object); }
 
 std::string_view record_type_debug(RecordType t) {
   const auto v = static_cast<unsigned>(t);
@@ -275,7 +307,7 @@ KeyPair& KeyPair::operator=(KeyPair&& o) noexcept {
 
 std::string key_pair_to_text(const KeyPair& kp) {
   const std::string pk = base58_encode(kp.pk);
-  std::string sk = base58_encode(kp.sk);
+  std::string sk = base58_encode_secret(kp.sk);
   // Sized once, so no copy of the secret is left behind by a reallocation.
   std::string out;
   out.reserve(pk.size() + sk.size() + 16);

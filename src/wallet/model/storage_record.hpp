@@ -75,6 +75,18 @@ struct RecordSecurity {
 };
 
 struct InternalStorageRecord {
+  InternalStorageRecord() = default;
+  InternalStorageRecord(InternalWalletKey key, RecordType typ, int64_t date, std::optional<Tags> tags,
+                        std::optional<RecordSecurity> record_security, nlohmann::json record_object,
+                        std::shared_ptr<const std::string> cached_text = nullptr);
+  InternalStorageRecord(const InternalStorageRecord&) = default;
+  InternalStorageRecord(InternalStorageRecord&&) noexcept = default;
+  // Both release the data tree they replace without allocating (common/json_tree.hpp),
+  // as does the destructor: records are dropped while memory runs out, too.
+  InternalStorageRecord& operator=(const InternalStorageRecord& o);
+  InternalStorageRecord& operator=(InternalStorageRecord&& o) noexcept;
+  ~InternalStorageRecord();
+
   InternalWalletKey key;
   RecordType typ = RecordType::KeyPair;
   int64_t date = 0;
@@ -84,6 +96,7 @@ struct InternalStorageRecord {
   // The record's compact JSON as serialize writes it, kept by the storage so that a
   // rewrite of the wallet file need not walk every record again. Null when unknown;
   // whoever changes a field above must reset it. Not part of the record's value.
+  // (A new field also goes into the move assignment.)
   std::shared_ptr<const std::string> cached_text;
   bool operator==(const InternalStorageRecord& o) const {
     return key == o.key && typ == o.typ && date == o.date && tags == o.tags && record_security == o.record_security &&
