@@ -135,13 +135,22 @@ DidResult<void> BroxFileSystemStorage::add_record(InternalStorageRecord record) 
 DidResult<bool> BroxFileSystemStorage::add_record_if(InternalStorageRecord record,
                                                      const std::function<bool()>& still_valid) const {
   std::string key = record.key.to_string();
+  // A text the file cannot hold as it is stays out of memory too: kept there, it would
+  // fail every later write of the wallet.
+  if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
   // Serialised before the hold, so that the exclusive hold lasts no longer than before.
   cache_record_text(record);
   {
     auto held = records_->write();
     if (held.poisoned) return DidError::from_poison_error();
     if (!still_valid()) return false;
-    held.guard->insert_or_assign(std::move(key), std::move(record));
+    try {
+      held.guard->insert_or_assign(std::move(key), std::move(record));
+    } catch (...) {
+      // An insertion that throws (no memory for the node) has changed nothing.
+      held.guard.unlock_intact();
+      throw;
+    }
   }
   // The record stays in memory when the write fails: the next successful write carries it.
   VELNO_TRY(save());

@@ -274,31 +274,6 @@ void remove_leftovers_of(const std::string& path) {
   ::closedir(d);
 }
 
-// The first fault of a text in `v` (strings and member names) that is not valid UTF-8.
-std::optional<Utf8Error> first_invalid_text(const nlohmann::json& v) {
-  if (v.is_string()) return check_utf8(v.get_ref<const std::string&>());
-  if (v.is_object()) {
-    for (const auto& [name, member] : v.items()) {
-      if (auto fault = check_utf8(name)) return fault;
-      if (auto fault = first_invalid_text(member)) return fault;
-    }
-  } else if (v.is_array()) {
-    for (const auto& element : v)
-      if (auto fault = first_invalid_text(element)) return fault;
-  }
-  return std::nullopt;
-}
-
-std::optional<Utf8Error> first_invalid_text(const std::string& name, const InternalStorageRecord& r) {
-  std::vector<std::string_view> texts{name, r.key.raw_key, r.key.record_type};
-  if (r.tags)
-    for (const auto& [k, v] : *r.tags) texts.insert(texts.end(), {k, v});
-  if (const auto& s = r.record_security)
-    texts.insert(texts.end(), {s->encrypted_key, s->salt, s->level1_nonce, s->level2_nonce});
-  for (std::string_view t : texts)
-    if (auto fault = check_utf8(t)) return fault;
-  return first_invalid_text(r.record_object);
-}
 
 // Writes `text` to a fresh temporary file beside `path` and renames it over `path`.
 DidResult<void> replace_file(const std::string& path, std::string_view text, bool* replaced) {
@@ -388,7 +363,7 @@ DidResult<void> write_wallet_file(const RecordMap& records, const std::string& n
   // would not give back what it was given. Without U+FFFD in the text, nothing was replaced.
   if (text.find(kUtf8Replacement) != std::string::npos)
     for (const auto& [key, record] : records)
-      if (auto fault = first_invalid_text(key, record)) return DidError::from_utf8_error(*fault);
+      if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
   const std::string path = resolve_wallet_path(name);
   VELNO_TRACE(kTargetWalletPath, "Write wallet file ", path);
   return replace_file(path, text, replaced);

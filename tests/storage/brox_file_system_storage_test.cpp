@@ -124,6 +124,25 @@ TEST_F(Storage, AddRecordWhoseWriteFailsStaysInMemory) {
   EXPECT_EQ(on_disk(kName).count("a::Did"), 1u);
 }
 
+// A text the file could not hold unaltered is refused before it reaches memory, where
+// it would fail every later write of the wallet.
+TEST_F(Storage, AddRecordRefusesTextsThatAreNotUtf8) {
+  add("a", 1);
+  const std::string before = read_file(wallet_file());
+  InternalStorageRecord tagged = make_record("t", 1);
+  tagged.tags = Tags{{"t", "v\xff"}};
+  for (const InternalStorageRecord& bad : {make_record("k\xff", 1), tagged, make_record("d", {{"x", "v\xfe"}})}) {
+    const std::string key = bad.key.to_string();
+    auto added = storage_.add_record(bad);
+    ASSERT_FALSE(added.ok()) << key;
+    EXPECT_EQ(added.error().kind(), DidErrorKind::EncodingError) << key;
+    EXPECT_FALSE(storage_.get_record(key)->has_value()) << key;
+    EXPECT_EQ(read_file(wallet_file()), before) << key;
+  }
+  add("b", 2);   // later writes go on
+  EXPECT_EQ(on_disk(kName).size(), 2u);
+}
+
 TEST_F(Storage, IteratorsCountAndSkip) {
   {
     auto empty = storage_.iter();

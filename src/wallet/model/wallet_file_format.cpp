@@ -2,6 +2,7 @@
 
 #include "common/json_reader.hpp"
 #include "common/json_writer.hpp"
+#include "common/utf8.hpp"
 #include "wallet/model/struct_reader.hpp"
 
 namespace velno {
@@ -65,6 +66,36 @@ std::string serialize_wallet(const RecordMap& records) {
   std::string out;
   serialize_wallet(out, records);
   return out;
+}
+
+namespace {
+
+// The first fault of a text in `v` (strings and member names) that is not valid UTF-8.
+std::optional<Utf8Error> first_invalid_text(const nlohmann::json& v) {
+  if (v.is_string()) return check_utf8(v.get_ref<const std::string&>());
+  if (v.is_object()) {
+    for (const auto& [name, member] : v.items()) {
+      if (auto fault = check_utf8(name)) return fault;
+      if (auto fault = first_invalid_text(member)) return fault;
+    }
+  } else if (v.is_array()) {
+    for (const auto& element : v)
+      if (auto fault = first_invalid_text(element)) return fault;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Utf8Error> first_invalid_utf8(std::string_view name, const InternalStorageRecord& r) {
+  std::vector<std::string_view> texts{name, r.key.raw_key, r.key.record_type};
+  if (r.tags)
+    for (const auto& [k, v] : *r.tags) texts.insert(texts.end(), {k, v});
+  if (const auto& s = r.record_security)
+    texts.insert(texts.end(), {s->encrypted_key, s->salt, s->level1_nonce, s->level2_nonce});
+  for (std::string_view t : texts)
+    if (auto fault = check_utf8(t)) return fault;
+  return first_invalid_text(r.record_object);
 }
 
 }  // namespace velno

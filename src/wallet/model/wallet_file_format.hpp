@@ -2,11 +2,13 @@
 // their key text. An empty text is an empty map.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "common/json_error.hpp"
+#include "common/utf8.hpp"
 #include "wallet/model/storage_record.hpp"
 
 namespace velno {
@@ -22,5 +24,9 @@ JsonResult<RecordMap> parse_wallet_text(std::string_view text);
 // cached_text, when set, is written as it stands.
 std::string serialize_wallet(const RecordMap& records);
 void serialize_wallet(std::string& out, const RecordMap& records);
+
+// The first text of a record, or of its member name in the file, that is not valid
+// UTF-8: the writer would have to alter it, and the file would not give it back.
+std::optional<Utf8Error> first_invalid_utf8(std::string_view name, const InternalStorageRecord& record);
 
 }  // namespace velno
