@@ -7,18 +7,78 @@
  *   {"code":"<ErrorKind>","value":"<message>"}    failure
  * The answer is never NULL. It is allocated with malloc and belongs to the caller,
  * who releases it with free(); the library keeps no pointer to it. Nothing else
- * leaves a function: no exception, no abort on bad input.
+ * leaves a function: no exception, no abort, whatever the input. Below, each function
+ * lists the failures it can answer as Kind "message"; besides those, any function may
+ * answer General "Internal error" (something unexpected, such as memory running out
+ * while it works) or General "Out of memory" (not even the answer could be made). Such
+ * a failure changes nothing, and the other agents go on.
  *
- * Arguments. Input texts are borrowed for the call and copied byte for byte (no
- * UTF-8 check); the library never keeps, changes or frees them. Data and signatures
- * are Base64 (standard alphabet, canonical "=" padding), public keys Base58.
+ * Arguments. Input texts are borrowed for the call and copied byte for byte; the
+ * library never keeps, changes or frees them. Data and signatures are Base64 (standard
+ * alphabet, canonical "=" padding), public keys Base58. A NULL text is answered
+ * InvalidParameter "Invalid Parameter for <name>" (the seeds excepted: NULL means no
+ * seed), taking the arguments in order.
  *
  * Threads. Any function may be called from any thread, also at the same time. Agent
- * calls run in parallel; create_agent of a new alias waits for them and holds new
- * ones back while it opens the wallet.
+ * calls run in parallel, also on one agent; create_agent of a new alias waits for the
+ * agent calls running and holds new ones back while it opens the wallet.
  *
- * Callbacks run on the calling thread, often while the library holds its locks: a
- * callback must never call back into this library.
+ * Callbacks run on the calling thread and must never call into this library.
+ * - A password callback runs while the library holds no lock of the wallet, so it may
+ *   wait for another thread's agent call (a prompt on the thread that changes the
+ *   password, say), but not for a create_agent of a new alias, which waits for it.
+ * - The log callback may run while the library holds its locks: it must return without
+ *   waiting for any other thread's call into the library.
+ *
+ * Agent calls. Every function taking a handle may answer:
+ *   InvalidState "Agent with handle not found."  (a handle create_agent did not give)
+ *   SyncError "Agent map cannot be locked."      (a registration failed half-way)
+ *   SyncError "Mutex lock failed, poisonous guard poisoned lock: another task failed
+ *     inside", or InvalidState "Cannot lock the wallet for read" for lookups: an
+ *     earlier call left this agent's records half-changed; other agents go on.
+ * Those that read or write an encrypted record (each says so) may also answer:
+ *   WalletLoginFailed "Cannot read wallet. Is the Pin Correct?"  (a wrong password)
+ *   InvalidParameter "Password callback returned NULL"
+ *   Crypto "Password hash failed"  (the 64 MiB that deriving a key needs were refused)
+ *   for a record damaged outside the library: ValueRequired "Optional value
+ *   "sr.record_security.as_ref()" is required", ConversionError (the Base58 decoder's
+ *   message), Crypto "Box easy open failed", Crypto "Invalid length of <member>",
+ *   JsonProcessing or EncodingError (the reader's message).
+ * Those that write may also answer IO with the system's error, as
+ *   Os { code: <errno>, kind: <Kind>, message: "<strerror text>" }
+ * and then the wallet file is as it was (or, after the rename, whole and new).
+ *
+ * Passwords. The agent's password callback (given to create_agent, kept for good)
+ * answers the wallet's password:
+ * - once for every encrypted record read or written, and once at a change of password;
+ *   possibly on several threads at once. A write that overlaps a committing change of
+ *   password may ask once more.
+ * - The text it returns must stay valid after it returns, until the library has copied
+ *   it: static, thread-local or other long-lived storage, never the callback's own
+ *   stack. The empty text is a valid password; NULL is refused (above).
+ * - A write into a wallet that holds encrypted records first proves the password on one
+ *   of them: a wrong password answers WalletLoginFailed, stores nothing and leaves the
+ *   file as it was. It costs one more key derivation per write.
+ * - After change_password answers OK the callback must answer the new password; until
+ *   then, the old one. A call that meets the other password meanwhile answers
+ *   WalletLoginFailed and changes nothing: repeat it.
+ *
+ * Aliases and files. A wallet is the file <home>/brox-wallet/qxdwallet_<alias>.json,
+ * with its undo copy qxdwallet_<alias>-undo.json beside it; files are 0600 and the
+ * directories the library creates 0700.
+ * - The alias's bytes become part of a file name: an alias holding "/" is refused; on
+ *   a file system of 255-byte names the longest alias is 235 bytes (longer: IO "File
+ *   name too long" at create_agent, and no file is left).
+ * - On a file system that ignores letter case (macOS's default) two aliases that differ
+ *   only in case are two agents sharing one file, which overwrite each other: don't.
+ *   Nor use an alias "<x>-undo" beside an alias "<x>": its wallet is <x>'s undo copy.
+ * - One process per wallet file: two processes on one alias overwrite each other's
+ *   changes (there is no locking between processes).
+ * - set_velno_home_path while agents are open moves their later writes into the new
+ *   home, where each rewrites its whole wallet and replaces a wallet file of the same
+ *   alias there (whose key pairs are then lost). To use another home's wallets, set
+ *   that home in a process before its first create_agent.
+ * - Wallet files above 256 MiB are refused with IO (FileTooLarge).
  *
  * Lifetime. There is no close or shutdown: agents live until the process ends.
  */
@@ -37,12 +97,8 @@ extern "C" {
 #define VELNO_API
 #endif
 
-/* Returns the current wallet password as a NUL-terminated text (the empty text is a
- * valid password). NULL is answered InvalidParameter "Password callback returned NULL"
- * and nothing changes. The library copies the text at once and never frees or keeps
- * the pointer; it must stay valid until the callback returns to the library. Called
- * once for every encrypted record read or written (a write that overlaps a committing
- * change of password may ask again). Runs while no lock of the wallet is held. */
+/* Returns the current wallet password as a NUL-terminated text that stays valid after
+ * the callback returns (see Passwords above). */
 typedef const char *(*PasswordCallback)(void);
 
 /* Receives one log record: level 1 ERROR, 2 WARN, 3 INFO, 4 DEBUG, 5 TRACE, and the
@@ -55,54 +111,86 @@ typedef void (*LogCallback)(uint32_t level, char *message);
 /* Installs the process logger once: records up to `level` (0 off .. 5 trace; larger
  * values count as 5) go to `callback`. A later call leaves the first logger and level
  * in place, calls its own callback once and still answers {"code":"OK"}. Prints
- * progress lines on standard output. NULL callback: InvalidParameter. */
+ * progress lines on standard output.
+ * Failures: InvalidParameter "Callback cannot be Empty." (NULL callback). */
 VELNO_API char *init_logging(uint32_t level, LogCallback callback);
 
 /* Sets the home directory under which "brox-wallet/" holds the wallet files, used
- * exactly as given; the directory tree is created when missing. Default: "~/.olvek".
- * Takes effect at the next file access of every agent, also of agents already open.
- * Answers {"code":"OK"}; InvalidState for an empty text, IO when it cannot be made. */
+ * exactly as given (a relative text is relative to the current directory at each use);
+ * the directories missing are created (0700). Default: "~/.olvek". Takes effect at the
+ * next file access of every agent, also of agents already open (see Aliases and files).
+ * Answers {"code":"OK"}.
+ * Failures: InvalidParameter "Invalid Parameter for local_dir"; InvalidState "Please
+ * provide a valid path" (the empty text); IO (the directory cannot be made); SyncError
+ * (an earlier call failed half-way). */
 VELNO_API char *set_velno_home_path(const char *local_dir);
 
 /* Describes an error kind by its exact, case-sensitive name:
- * {"code":"OK","value":{"code":"<name>","description":"<text>"}}, else
- * InvalidParameter "Unknown error code". Needs no set-up. */
+ * {"code":"OK","value":{"code":"<name>","description":"<text>"}}. Needs no set-up.
+ * Failures: InvalidParameter "Invalid Parameter for error_code"; InvalidParameter
+ * "Unknown error code". */
 VELNO_API char *explain_error_code(const char *error_code);
 
 /* ---- Agents -------------------------------------------------------------------- */
 
 /* Opens (or creates) the wallet of `alias` and a DID in it: the DID of `seed` (a text
- * of at least 32 bytes, the first 32 being the Ed25519 seed; reused when the wallet
- * holds it already) or, with NULL, a new random one at every opening.
- * Answers {"code":"OK","value":{"handle":<n>}}; handles start at 100005. A known alias
- * answers its existing handle at once; the agent keeps its first password callback,
- * which it calls for good. */
+ * of at least 32 bytes, the first 32 being the Ed25519 seed; reused, without asking the
+ * password, when the wallet holds it already) or, with NULL, a new random one at every
+ * opening. Answers {"code":"OK","value":{"handle":<n>}}; handles start at 100005. A
+ * known alias answers its existing handle at once, without using seed or callback;
+ * the agent keeps its first password callback for good. A failed opening takes no
+ * handle, and the alias may be tried again.
+ * Failures: InvalidParameter "Wallet password callback cannot be NULL"; InvalidParameter
+ * "Invalid Parameter for alias" (NULL, or holding "/"); IO (the wallet directory is not
+ * writable; the wallet path is not a regular file, or is too long; the file cannot be
+ * read, is not UTF-8, or is above 256 MiB); JsonProcessing "<fault> at line <l> column
+ * <c>" (the file is not a wallet); WalletCouldNotGenerateKeyPair "Couldn't create key
+ * pair" (a seed shorter than 32 bytes); SyncError "Mutex lock failed, poisonous guard
+ * poisoned lock: another task failed inside" (a registration failed half-way); and,
+ * when it writes the new DID, the password and write failures of agent calls. */
 VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallback password_callback);
 
 /* ---- DIDs ---------------------------------------------------------------------- */
 
 /* DID descriptions are objects {"id","metadata","publicDID","publicKey","seed"}. */
 
-/* Creates a DID from `seed` (NULL: random) or answers the stored one of that seed. */
+/* Creates a DID from `seed` (NULL: random) or answers the stored one of that seed
+ * (then without asking the password or writing). Writes an encrypted record.
+ * Failures: WalletCouldNotGenerateKeyPair "Couldn't create key pair" (a seed shorter
+ * than 32 bytes). */
 VELNO_API char *create_did(uint64_t handle, const char *seed);
-/* Answers every DID of the agent's wallet as an array of descriptions. */
+/* Answers every DID of the agent's wallet as an array of descriptions. Asks no
+ * password. Failures: JsonProcessing "serde says <fault>" (a damaged description). */
 VELNO_API char *list_dids(uint64_t handle);
-/* Answers the wallet's public DID; RecordNotFound "PublicDid" when it has none (the
- * library itself never writes one). */
+/* Answers the wallet's public DID. The library itself never writes one, so on its
+ * wallets this answers RecordNotFound "PublicDid". */
 VELNO_API char *get_default_did(uint64_t handle);
-/* Answers the description of `did` (not NULL); RecordNotFound "DIDInfo" when unknown. */
+/* Answers the description of `did`. Asks no password.
+ * Failures: InvalidParameter "Invalid Parameter for did"; RecordNotFound "DIDInfo". */
 VELNO_API char *get_did_info(uint64_t handle, const char *did);
 
 /* ---- Signatures ---------------------------------------------------------------- */
 
-/* Signs Base64 `data` (not NULL) with the public DID's key: {"code":"OK","value":"<Base64>"}. */
+/* Signs Base64 `data` with the public DID's key: {"code":"OK","value":"<Base64>"}.
+ * Reads an encrypted record.
+ * Failures: InvalidParameter "Invalid Parameter for data"; ConversionError "Invalid
+ * base64 encoding"; RecordNotFound "PublicDid" (always, on wallets the library made). */
 VELNO_API char *sign(uint64_t handle, const char *data);
-/* Signs Base64 `data` with the key of `did` (both not NULL); the signature is 88
- * Base64 characters. */
+/* Signs Base64 `data` with the key of `did`; the signature is 88 Base64 characters.
+ * Reads an encrypted record.
+ * Failures: InvalidParameter "Invalid Parameter for did", then "Invalid Parameter for
+ * data"; ConversionError "Invalid base64 encoding"; RecordNotFound "DIDInfo" (unknown
+ * DID); RecordNotFound "No key with key id <did>"; WalletCouldNotSign "Data signing
+ * failed" (a damaged key). */
 VELNO_API char *sign_with_did(uint64_t handle, const char *did, const char *data);
-/* Verifies a Base64 `signature` of Base64 `data` against a Base58 `public_key`
- * (all not NULL): {"code":"OK","value":true} or {"code":"OK","value":false}. Texts
- * that do not decode answer ConversionError. */
+/* Verifies a Base64 `signature` of Base64 `data` against a Base58 `public_key`:
+ * {"code":"OK","value":true}, or false when it does not verify (also for a key other
+ * than 32 bytes or a signature other than 64). Any registered handle answers alike.
+ * Failures, in argument order: InvalidParameter "Invalid Parameter for public_key" /
+ * ConversionError "Invalid base58 encoded public key"; InvalidParameter "Invalid
+ * Parameter for data" / ConversionError "Invalid base64 encoded sign data";
+ * InvalidParameter "Invalid Parameter for signature" / ConversionError "Invalid base64
+ * encoded signature". */
 VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_key, const char *data,
                                            const char *signature);
 
@@ -110,16 +198,34 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
 
 /* Re-encrypts the wallet under the password that `new_password_callback` answers (it
  * is called once, during this call only); the old one comes from the agent's own
- * callback, which must answer the new password from then on. An undo copy of the
- * wallet file is written first. Answers {"code":"OK"}. */
+ * callback, which must answer the new password once this answers OK (see Passwords).
+ * An undo copy of the wallet file is written first. Answers {"code":"OK"}, also for
+ * equal passwords (then nothing is re-encrypted or written). A change answered OK is
+ * never undone; a failed one leaves every record under the old password.
+ * Failures: InvalidParameter "Invalid Parameter for $dst" (NULL callback, checked
+ * before the handle); InvalidParameter "Password callback returned NULL" (either
+ * callback); Crypto "Please provide a valid password" (either password empty);
+ * WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" (a wrong old password, or
+ * passwords asked before another change of this agent's password committed); and the
+ * failures of reading and writing encrypted records. */
 VELNO_API char *change_password(uint64_t handle, PasswordCallback new_password_callback);
-/* Stores Base64 `data` (at most 5120 characters) encrypted under `key`; the same key
- * again replaces the value. Answers {"code":"OK"}; EncodingError when `data` is not
- * canonical Base64. */
+/* Stores Base64 `data` (at most 5120 characters) encrypted under `key`, a UTF-8 text
+ * kept byte for byte; the same key again replaces the value. Answers {"code":"OK"}.
+ * Writes an encrypted record.
+ * Failures: InvalidParameter "Invalid Parameter for key", "Invalid Parameter for data",
+ * "Data size cannot be larger than 5K"; EncodingError "invalid utf-8 sequence of <n>
+ * bytes from index <i>" or "incomplete utf-8 byte sequence from index <i>" (a key that
+ * is not UTF-8, refused before the handle is looked up); EncodingError for data that is
+ * not canonical Base64: "Invalid symbol <byte>, offset <i>.", "Invalid input length:
+ * <n>", "Invalid last symbol <byte>, offset <i>.", "Invalid padding". */
 VELNO_API char *wallet_store_data(uint64_t handle, const char *key, const char *data);
-/* Fetches the data stored under `key`: {"code":"OK","value":{"Ok":"<Base64>"}}, or
- * {"code":"OK","value":{"Err":{"code":"<ErrorKind>","msg":"<message>"}}} when the
- * fetch itself fails (no such key, wrong password, damaged record). */
+/* Fetches the data stored under `key`: {"code":"OK","value":{"Ok":"<Base64>"}}, or,
+ * when the fetch itself fails,
+ * {"code":"OK","value":{"Err":{"code":"<ErrorKind>","msg":"<message>"}}}: among them
+ * RecordNotFound "No data with key <key>" and the failures of reading an encrypted
+ * record (wrong or NULL password, damaged record).
+ * Failures: InvalidParameter "Invalid Parameter for key"; EncodingError for a key that
+ * is not UTF-8 (as wallet_store_data). */
 VELNO_API char *wallet_get_data(uint64_t handle, const char *key);
 
 #ifdef __cplusplus
