@@ -68,7 +68,8 @@ Registration register_holding_maps(std::string& alias, const std::optional<Secre
   auto aliases = ALIAS_MAP().write();
   if (aliases.poisoned) return DidError::from_poison_error();
   if (auto known = aliases.guard->find(alias); known != aliases.guard->end()) return NativeSession{known->second};
-  // Leaving releases AGENT_MAP first, then ALIAS_MAP.
+  // Leaving releases AGENT_MAP first, then ALIAS_MAP. Each hold is taken inside its own
+  // containment, so that nothing thrown unwinds through either write hold.
   return contained(thrown, [&]() -> Registration {
     auto agents = AGENT_MAP().write();
     if (agents.poisoned) return DidError::from_poison_error();

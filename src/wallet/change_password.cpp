@@ -65,6 +65,11 @@ class TransactionGuard {
   bool committed_ = false;
 };
 
+// The answer of a change whose passwords were asked before another change committed.
+DidError overtaken() {
+  return DidError::with_static_message(DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+}
+
 bool same_password(const SecretBytes& a, const SecretBytes& b) {
   return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
@@ -103,16 +108,14 @@ DidResult<void> Wallet::change_password(PasswordFn new_password) const {
   // Passwords asked before another change committed: the old one is not the wallet's
   // any more, and re-encrypting with it would fail or, in a wallet without encrypted
   // records, tell the host of a change that another change has overtaken.
-  if (password_epoch_.load() != asked_in)
-    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+  if (password_epoch_.load() != asked_in) return overtaken();
   if (same_password(*old_pw, *new_pw)) {
     VELNO_DEBUG(kTargetWallet, "Old password and new password are the same. Skipping");
     return {};
   }
   VELNO_TRY(guard.begin());
   // Under the exclusive hold from here on: the epoch cannot move but by this change.
-  if (password_epoch_.load() != asked_in)
-    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+  if (password_epoch_.load() != asked_in) return overtaken();
   VELNO_TRY(reencrypt_all(guard.scan(), *old_pw, *new_pw));
   VELNO_TRY(guard.commit());
   password_epoch_.fetch_add(1);
