@@ -83,16 +83,28 @@ inline constexpr const char* kAgentNotFound = "Agent with handle not found.";
 
 // Finds the agent of `handle`, runs `task` on it and writes the envelope, all under
 // AGENT_MAP's shared hold. An unknown handle never runs the task.
+//
+// A task without payload (a store, a change of password) commits its work as its last
+// step, so its success answer is made before it runs: a failure answer then always
+// means that nothing was committed. Without memory for that answer the task does not run.
 template <class T>
 char* with_agent(uint64_t handle, AgentTask<T> task) {
   auto [agents, poisoned] = AGENT_MAP().read();
   if (poisoned) return static_error_to_host_json(DidErrorKind::SyncError, kAgentMapLocked);
   auto it = agents->find(handle);
   if (it == agents->end()) return static_error_to_host_json(DidErrorKind::InvalidState, kAgentNotFound);
-  DidResult<T> outcome = std::move(task).run(*it->second);
-  if constexpr (std::is_same_v<T, DidResult<std::string>>) {
+  if constexpr (std::is_void_v<T>) {
+    std::unique_ptr<char, FreeHostText> success(prepared_ok_answer());
+    if (!success) return static_error_to_host_json(DidErrorKind::General, kOutOfMemoryMessage);
+    DidResult<void> outcome = std::move(task).run(*it->second);
+    if (outcome.ok()) return success.release();
+    success.reset();
+    return result_to_host_json(std::move(outcome));
+  } else if constexpr (std::is_same_v<T, DidResult<std::string>>) {
+    DidResult<T> outcome = std::move(task).run(*it->second);
     return fetched_data_answer(outcome);
   } else {
+    DidResult<T> outcome = std::move(task).run(*it->second);
     return result_to_host_json(std::move(outcome));
   }
 }

@@ -92,11 +92,10 @@ AgentTask<void> change_password_task(PasswordCallback new_password_callback) {
 
 AgentTask<void> wallet_store_data_task(std::string key, SecretBytes data) {
   return AgentTask<void>([key = std::move(key), data = std::move(data)](const Agent& agent) mutable -> DidResult<void> {
-    auto bytes = base64_decode(data.view());
+    auto plain = base64_decode_secret(data.view());
     data = SecretBytes();
-    if (!bytes.ok()) return DidError::from_string(std::move(bytes).error().message);
-    SecretBytes plain(std::move(bytes).value());
-    return agent.store_data(key, plain.span());
+    if (!plain.ok()) return DidError::from_string(std::move(plain).error().message);
+    return agent.store_data(key, plain.value().span());
   });
 }
 

@@ -5,7 +5,8 @@
 namespace velno {
 
 void LogSink::operator()(uint32_t level, std::string message) const {
-  callback_(level, string_to_host_text(message));
+  // A record that finds no memory for the host's copy is dropped.
+  if (char* text = host_text_or_null(message)) callback_(level, text);
 }
 
 }  // namespace velno

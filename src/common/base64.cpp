@@ -1,6 +1,9 @@
 #include "common/base64.hpp"
 
 #include <array>
+#include <memory>
+
+#include "common/secret.hpp"
 
 namespace velno {
 
@@ -46,7 +49,12 @@ std::string base64_encode(std::span<const uint8_t> bytes) {
   return out;
 }
 
-Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text) {
+namespace {
+
+// Decodes into a buffer of `Alloc`: std::allocator, or SecretAllocator, which zeroes
+// the buffer when it is released, also when the text is refused after decoding.
+template <template <class> class Alloc>
+Result<std::vector<uint8_t, Alloc<uint8_t>>, Base64Error> decode(std::string_view text) {
   // The trailing run of "=" is the padding; every other byte must be a symbol.
   std::size_t n = text.size();
   while (n > 0 && text[n - 1] == '=') --n;
@@ -55,7 +63,7 @@ Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text) {
 
   // One pass decodes and notes whether any byte was not a symbol (its value -1 makes the
   // OR negative); the faults are then reported in their fixed order.
-  std::vector<uint8_t> out(n / 4 * 3 + (tail > 1 ? tail - 1 : 0));
+  std::vector<uint8_t, Alloc<uint8_t>> out(n / 4 * 3 + (tail > 1 ? tail - 1 : 0));
   uint8_t* o = out.data();
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   int bad = 0;
@@ -87,6 +95,16 @@ Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text) {
     if (tail == 3) *o = static_cast<uint8_t>(v >> 8);
   }
   return out;
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text) { return decode<std::allocator>(text); }
+
+Result<SecretBytes, Base64Error> base64_decode_secret(std::string_view text) {
+  auto decoded = decode<SecretAllocator>(text);
+  if (!decoded.ok()) return std::move(decoded).error();
+  return SecretBytes(decoded.value().data(), decoded.value().size());
 }
 
 }  // namespace velno

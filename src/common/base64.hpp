@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/secret.hpp"
 
 namespace velno {
 
@@ -28,5 +29,8 @@ std::string base64_encode(std::span<const uint8_t> bytes);
 //     else "Invalid last symbol <byte>, offset <i>.".
 // An empty text decodes to no bytes.
 Result<std::vector<uint8_t>, Base64Error> base64_decode(std::string_view text);
+// The same decoding for secrets: every buffer that held decoded bytes is zeroed when
+// released, also when the text is refused.
+Result<SecretBytes, Base64Error> base64_decode_secret(std::string_view text);
 
 }  // namespace velno

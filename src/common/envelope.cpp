@@ -38,6 +38,8 @@ std::string envelope_failure(const DidError& error) {
 
 char* envelope_to_host(const std::string& envelope) { return string_to_host_text(envelope); }
 
+char* prepared_ok_answer() noexcept { return host_text_or_null(R"({"code":"OK"})"); }
+
 char* error_to_host_json(DidErrorKind kind, std::string message) {
   return result_to_host_json(DidResult<void>(DidError::with_message(kind, std::move(message))));
 }

@@ -4,6 +4,7 @@
 //   failure: {"code":"<kind name>","value":"<raw_message>"}
 #pragma once
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,16 @@ template <class T>
 char* result_to_host_json(DidResult<T>&& result);
 char* error_to_host_json(DidErrorKind kind, std::string message);
 char* static_error_to_host_json(DidErrorKind kind, const char* message);
+
+// A task's success answer {"code":"OK"}, made before the task commits its work; null
+// without memory for it.
+char* prepared_ok_answer() noexcept;
+// Releases an answer that is not handed to the host after all.
+struct FreeHostText {
+  void operator()(char* text) const noexcept { std::free(text); }
+};
+// The message of General when not even an answer could be made.
+inline constexpr const char* kOutOfMemoryMessage = "Out of memory";
 
 // Building blocks used by the templates above.
 std::string envelope_ok_text();                                  // {"code":"OK"}

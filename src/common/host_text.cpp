@@ -1,5 +1,6 @@
 #include "common/host_text.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -30,37 +31,45 @@ void keep_spare_answer() {
   if (spare != nullptr && !g_spare_answer.compare_exchange_strong(none, spare)) std::free(spare);
 }
 
-}  // namespace
-
-char* string_to_host_text(std::string_view text) {
+// The host's copy of `text`, or null without memory for it.
+char* host_copy(std::string_view text) noexcept {
   // A NUL of the text itself would cut the host's copy short: it goes out as \u0000.
   std::size_t nuls = 0;
   for (const char* p = text.data(), *end = p + text.size();
        (p = static_cast<const char*>(std::memchr(p, '\0', static_cast<std::size_t>(end - p)))) != nullptr; ++p) {
     ++nuls;
   }
-  char* out = nullptr;
-  if (nuls == 0) {
-    out = malloc_copy(text);
-  } else {
-    std::string escaped;
-    escaped.reserve(text.size() + nuls * (kNulEscape.size() - 1));
-    for (char c : text) {
-      if (c == '\0') escaped.append(kNulEscape);
-      else escaped.push_back(c);
-    }
-    out = malloc_copy(escaped);
+  if (nuls == 0) return malloc_copy(text);
+  const std::size_t size = text.size() + nuls * (kNulEscape.size() - 1);
+  auto* out = static_cast<char*>(std::malloc(size + 1));
+  if (out == nullptr) return nullptr;
+  char* o = out;
+  for (char c : text) {
+    if (c == '\0') o = std::copy(kNulEscape.begin(), kNulEscape.end(), o);
+    else *o++ = c;
   }
+  *o = '\0';
+  return out;
+}
+
+}  // namespace
+
+char* string_to_host_text(std::string_view text) noexcept {
+  char* out = host_copy(text);
   if (out != nullptr) {
     keep_spare_answer();
     return out;
   }
   // The host frees whatever it gets, so even the fallback answer is its own copy.
   out = malloc_copy(kOutOfMemory);
-  if (out == nullptr) out = g_spare_answer.exchange(nullptr);
-  if (out == nullptr) std::abort();
+  if (out != nullptr) keep_spare_answer();
+  else out = g_spare_answer.exchange(nullptr);
+  // Null only when not even the set-aside answer is left: the host's process goes on,
+  // and the next answer that finds memory sets one aside again.
   return out;
 }
+
+char* host_text_or_null(std::string_view text) noexcept { return host_copy(text); }
 
 std::string host_text_to_string(const char* text) { return std::string(text, std::strlen(text)); }
 

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <vector>
 
@@ -17,11 +18,14 @@ namespace velno {
 
 namespace {
 
-// The directory set by the host; empty until the first successful set_local_dir.
+// The directory set by the host; none until the first successful set_local_dir.
 // Created once on first use and never destroyed, since any thread may still ask
-// for it while the process ends.
-PoisonMutex<std::string>& init_externally_supplied_dir() {
-  static auto* EXTERNALLY_SUPPLIED_DIR = new PoisonMutex<std::string>();
+// for it while the process ends. Held by a shared pointer, so that a hold only
+// copies or swaps pointers: nothing that can throw runs under it, and a failed
+// allocation never marks the lock failed.
+using SuppliedDir = std::shared_ptr<const std::string>;
+PoisonMutex<SuppliedDir>& init_externally_supplied_dir() {
+  static auto* EXTERNALLY_SUPPLIED_DIR = new PoisonMutex<SuppliedDir>();
   return *EXTERNALLY_SUPPLIED_DIR;
 }
 
@@ -55,13 +59,18 @@ std::string default_local_dir() {
 
 std::string supply_local_dir() {
   VELNO_TRACE(kTargetLocalDir, "Resolve olvek home path. Check Externally configured path first");
+  SuppliedDir supplied;
+  bool poisoned = false;
   {
-    auto [guard, poisoned] = init_externally_supplied_dir().lock();
-    if (poisoned) {
-      VELNO_WARN(kTargetLocalDir, "Couldn't obtain mutex for EXTERNALLY_SUPPLIED_DIR. Going default way");
-    } else if (!guard->empty()) {
-      return *guard;
-    }
+    auto held = init_externally_supplied_dir().lock();
+    poisoned = held.poisoned;
+    if (!poisoned) supplied = *held.guard;
+  }
+  // Copied and logged once the hold has ended.
+  if (poisoned) {
+    VELNO_WARN(kTargetLocalDir, "Couldn't obtain mutex for EXTERNALLY_SUPPLIED_DIR. Going default way");
+  } else if (supplied) {
+    return *supplied;
   }
   VELNO_DEBUG(kTargetLocalDir, "EXTERNALLY_SUPPLIED_DIR not set. Going default way.");
   return default_local_dir();
@@ -77,9 +86,13 @@ DidResult<void> set_local_dir(std::string dir) {
     if (int err = create_private_directories(dir); err != 0) return DidError::from_io_error(IoError::os(err));
   }
   VELNO_TRACE(kTargetLocalDir, "Update internal mutex");
-  auto [guard, poisoned] = init_externally_supplied_dir().lock();
-  if (poisoned) return DidError::from_poison_error();
-  *guard = std::move(dir);
+  SuppliedDir replacement = std::make_shared<const std::string>(std::move(dir));
+  {
+    auto [guard, poisoned] = init_externally_supplied_dir().lock();
+    if (poisoned) return DidError::from_poison_error();
+    guard->swap(replacement);
+  }
+  // The directory replaced is released here, after the hold.
   return {};
 }
 

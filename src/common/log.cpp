@@ -1,6 +1,7 @@
 #include "common/log.hpp"
 
 #include <cstdio>
+#include <new>
 #include <thread>
 
 namespace velno {
@@ -60,7 +61,11 @@ bool HostLogger::enabled(LogLevel level) const { return static_cast<std::size_t>
 void HostLogger::log(const LogRecord& record) {
   if (!enabled(record.level) || !callback_ || !*callback_) return;
   std::string text;
-  text.reserve(record.module_path.size() + 1 + record.message.size());
+  try {
+    text.reserve(record.module_path.size() + 1 + record.message.size());
+  } catch (const std::bad_alloc&) {
+    return;  // no memory for the record's text: it is dropped
+  }
   text.append(record.module_path);
   text.push_back(' ');
   text.append(record.message);

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "common/did_error.hpp"
 #include "common/hex.hpp"
@@ -81,9 +83,24 @@ inline bool log_enabled(LogLevel level) {
 }
 
 // Passes a record to the installed logger, if any. Call sites test the level first
-// (VELNO_LOG does), so that no text is built for a record that is not made.
+// (VELNO_LOG does), so that no text is built for a record that is not made. A record
+// that cannot be made (no memory for its text) is dropped: logging never fails a call.
 void emit_log_record(LogLevel level, std::string_view target, const char* file, uint32_t line,
                      std::string_view message);
+
+namespace detail {
+// Builds the message with `make` and emits it; a message that cannot be built is dropped.
+template <class F>
+void emit_made_record(LogLevel level, std::string_view target, const char* file, uint32_t line, F&& make) {
+  std::string message;
+  try {
+    message = std::forward<F>(make)();
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  emit_log_record(level, target, file, line, message);
+}
+}  // namespace detail
 
 // Message pieces, joined without separators.
 struct HexUpper { std::span<const uint8_t> bytes; };
@@ -115,7 +132,8 @@ std::string log_concat(const Args&... args) {
 #define VELNO_LOG(level, target, ...)                                                   \
   do {                                                                                  \
     if (::velno::log_enabled(level))                                                    \
-      ::velno::emit_log_record(level, target, __FILE__, __LINE__, ::velno::log_concat(__VA_ARGS__)); \
+      ::velno::detail::emit_made_record(level, target, __FILE__, __LINE__,             \
+                                        [&] { return ::velno::log_concat(__VA_ARGS__); }); \
   } while (0)
 
 #define VELNO_ERROR(target, ...) VELNO_LOG(::velno::LogLevel::Error, target, __VA_ARGS__)

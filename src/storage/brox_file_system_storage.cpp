@@ -170,7 +170,13 @@ DidResult<std::unique_ptr<RecordIterMut>> BroxFileSystemStorage::iter_mut() cons
   VELNO_TRY(log_record_count());
   auto held = records_->write();
   if (held.poisoned) return DidError::from_poison_error();
-  return std::make_unique<RecordIterMut>(std::move(held.guard));
+  try {
+    return std::make_unique<RecordIterMut>(std::move(held.guard));
+  } catch (...) {
+    // No memory for the scan: nothing was changed, the hold ends unmarked.
+    held.guard.unlock_intact();
+    throw;
+  }
 }
 
 DidResult<void> BroxFileSystemStorage::log_record_count() const {
