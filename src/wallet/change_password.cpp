@@ -103,8 +103,9 @@ DidResult<void> Wallet::change_password(PasswordFn new_password) const {
   auto new_pw = new_password();
   if (!old_pw.ok()) return std::move(old_pw).error();
   if (!new_pw.ok()) return std::move(new_pw).error();
-  if (old_pw->empty() || new_pw->empty())
-    return DidError::with_static_message(DidErrorKind::Crypto, "Please provide a valid password");
+  // The empty text is a password like any other, so a wallet made under it can get a
+  // real one; only the new password may not be empty.
+  if (new_pw->empty()) return DidError::with_static_message(DidErrorKind::Crypto, "Please provide a valid password");
   // Passwords asked before another change committed: the old one is not the wallet's
   // any more, and re-encrypting with it would fail or, in a wallet without encrypted
   // records, tell the host of a change that another change has overtaken.

@@ -1,7 +1,9 @@
 // Creating DIDs, sealing records, signing and verifying.
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include <sodium.h>
 
@@ -14,10 +16,22 @@ namespace velno {
 namespace {
 
 constexpr std::size_t kDidBytes = 16;  // a DID is the Base58 of the public key's first 16 bytes
-constexpr const char* kLoginFailed = "Cannot read wallet. Is the Pin Correct?";
 // A write asks for the password again when a change of password committed while it
 // was sealing; this many times at most.
 constexpr int kSealAttempts = 3;
+// How many records a write may try its password on.
+constexpr std::size_t kProofRecords = 2;
+// Only the first 32 bytes of a seed make the key; the whole seed is kept, in Base58,
+// in its DID's description, whose making grows with the square of the seed's length.
+constexpr std::size_t kMaxNewSeedBytes = 1024;
+
+DidError no_key_pair() {
+  return DidError::with_static_message(DidErrorKind::WalletCouldNotGenerateKeyPair, "Couldn't create key pair");
+}
+
+DidError login_failed() {
+  return DidError::with_static_message(DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+}
 
 int64_t current_utc_seconds() {
   using namespace std::chrono;
@@ -33,49 +47,76 @@ SecretBytes key_pair_plaintext(const std::vector<uint8_t>& pk, const SecretBytes
   return plaintext;
 }
 
-// The security block of the encrypted record with the least key text whose parts have
-// the lengths written: a fixed choice, so that a wallet whose records are under two
-// passwords (which older versions could leave) answers the same way every time.
-std::optional<SealedRecordKey> proof_record(const RecordMap& records) {
-  const std::string* best_key = nullptr;
-  std::optional<SealedRecordKey> best;
+// A record a write may prove its password on.
+struct ProofRecord {
+  bool key_pair;
+  const std::string* key_text;
+  SealedRecordKey sealed;
+};
+
+// Whether `a` is tried before `b`: key pairs first (the host's password protects them
+// first), then by key text, so that a wallet answers alike every time.
+bool tried_before(bool a_key_pair, const std::string& a_key, const ProofRecord& b) {
+  if (a_key_pair != b.key_pair) return a_key_pair;
+  return a_key < *b.key_text;
+}
+
+// The first kProofRecords encrypted records, in the order above, whose security parts
+// have the lengths written. More than one, so that a single damaged record, or one
+// sealed under another password (as older versions could leave), never decides alone.
+std::vector<ProofRecord> proof_records(const RecordMap& records) {
+  std::vector<ProofRecord> chosen;
+  chosen.reserve(kProofRecords + 1);
   for (const auto& [key_text, record] : records) {
-    if (!is_encrypted(record.typ) || !record.record_security || (best_key && *best_key <= key_text)) continue;
-    if (auto sealed = sealed_record_key(*record.record_security)) {
-      best_key = &key_text;
-      best = std::move(sealed);
-    }
+    if (!is_encrypted(record.typ) || !record.record_security) continue;
+    const bool key_pair = record.typ == RecordType::KeyPair;
+    if (chosen.size() == kProofRecords && !tried_before(key_pair, key_text, chosen.back())) continue;
+    auto sealed = sealed_record_key(*record.record_security);
+    if (!sealed) continue;
+    auto at = std::find_if(chosen.begin(), chosen.end(),
+                           [&](const ProofRecord& c) { return tried_before(key_pair, key_text, c); });
+    chosen.insert(at, ProofRecord{key_pair, &key_text, std::move(*sealed)});
+    if (chosen.size() > kProofRecords) chosen.pop_back();
   }
-  return best;
+  return chosen;
+}
+
+// Proves `password` on the first of `proofs` that it opens; WalletLoginFailed when it
+// opens none. Any other failure (a derivation refused its memory) is the answer at once.
+DidResult<void> prove_password(std::span<const uint8_t> password, const std::vector<ProofRecord>& proofs) {
+  for (const ProofRecord& proof : proofs) {
+    auto opened = open_record_key(password, proof.sealed);
+    if (opened.ok() || opened.error().kind() != DidErrorKind::WalletLoginFailed) return opened;
+  }
+  return login_failed();
 }
 
 }  // namespace
 
 // A record sealed under another password than the one the wallet's records are under
 // would never open again, and would make every later change of password fail. So a
-// write proves its password on a record already sealed, and stores only if no change
-// of password has committed since it looked at that record; otherwise the password
-// it was given may be the old one, and it asks again.
+// write proves its password on records already sealed, and stores only if no change
+// of password has committed since it looked at them; otherwise the password it was
+// given may be the old one, and it asks again. With no record to prove a password on,
+// a write that a change overtook cannot tell the old password from the new one (the
+// host answers the old one until the change has answered), so it stores nothing.
 DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, const SecretBytes& plaintext) const {
   for (int attempt = 0; attempt < kSealAttempts; ++attempt) {
     const uint64_t asked_in = password_epoch_.load();
     std::vector<uint8_t> salt = generate_salt();
     VELNO_TRY_ASSIGN(const SecretBytes password, password_callback_());
     uint64_t epoch = 0;
-    std::optional<SealedRecordKey> sealed_before;
+    std::vector<ProofRecord> proofs;
     VELNO_TRY(storage_.inspect([&](const RecordMap& records) {
       epoch = password_epoch_.load();
-      sealed_before = proof_record(records);
+      proofs = proof_records(records);
     }));
     // Whether the password is the one in force as of `epoch`.
-    if (sealed_before) {
-      auto opened = open_record_key(password.span(), *sealed_before);
-      if (!opened.ok()) {
-        if (epoch != asked_in && opened.error().kind() == DidErrorKind::WalletLoginFailed) continue;
-        return std::move(opened).error();
-      }
-    } else if (epoch != asked_in) {
-      continue;
+    if (proofs.empty()) {
+      if (epoch != asked_in) return login_failed();
+    } else if (auto proven = prove_password(password.span(), proofs); !proven.ok()) {
+      if (epoch != asked_in && proven.error().kind() == DidErrorKind::WalletLoginFailed) continue;
+      return std::move(proven).error();
     }
     VELNO_TRY_ASSIGN(SecretBytes derived_key, derive_key(password.span(), salt));
     VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(SecretBytes(plaintext.data(), plaintext.size()), std::move(salt),
@@ -86,9 +127,10 @@ DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, co
                        return password_epoch_.load() == epoch;
                      }));
     if (stored) return {};
+    if (proofs.empty()) return login_failed();
   }
   // Changes of password kept overtaking this write.
-  return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
+  return login_failed();
 }
 
 DidResult<void> Wallet::store_encrypted(const std::string& raw_key, const std::string& record_type, RecordType typ,
@@ -104,13 +146,13 @@ DidResult<DIDInfo> Wallet::create_did(std::optional<std::span<const uint8_t>> se
   const int made = !seed                                  ? crypto_sign_keypair(pk.data(), sk.data())
                    : seed->size() < crypto_sign_SEEDBYTES ? -1
                                                           : crypto_sign_seed_keypair(pk.data(), sk.data(), seed->data());
-  if (made != 0)
-    return DidError::with_static_message(DidErrorKind::WalletCouldNotGenerateKeyPair, "Couldn't create key pair");
+  if (made != 0) return no_key_pair();
 
   std::string did = base58_encode(std::span<const uint8_t>(pk).first(kDidBytes));
-  // Only a DID description stored as a `Did` record is reused.
+  // Only a DID description stored as a `Did` record is reused, whatever its seed's length.
   VELNO_TRY_ASSIGN(auto existing, get_record<DIDInfo>(did));
   if (existing && existing->typ == RecordType::Did) return std::move(existing->value);
+  if (seed && seed->size() > kMaxNewSeedBytes) return no_key_pair();
 
   InternalWalletKey pair_key{did, record_type_name<KeyPair>()};
   VELNO_TRACE(kTargetWallet, "Raw key: ", did, ", Internal wallet key ", pair_key.to_string());

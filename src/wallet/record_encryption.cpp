@@ -11,6 +11,11 @@
 #include "common/json_reader.hpp"
 
 namespace velno {
+
+namespace test_hooks {
+std::atomic<uint64_t> key_derivations{0};
+}  // namespace test_hooks
+
 namespace {
 
 constexpr const char* kLoginFailed = "Cannot read wallet. Is the Pin Correct?";
@@ -27,6 +32,7 @@ DidError crypto_error(const char* message) { return DidError::with_static_messag
 DidResult<SecretBytes> derive_key_quietly(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
   if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
   SecretBytes key(kDerivedKeyBytes);
+  test_hooks::key_derivations.fetch_add(1, std::memory_order_relaxed);
   // crypto_pwhash wants a non-null pointer even for an empty password.
   static const char kNoPassword = 0;
   const char* pw = password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data());

@@ -3,6 +3,7 @@
 // from the password and the record's salt (outer layer, level1 nonce).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -27,6 +28,11 @@ inline constexpr unsigned long long kPwhashOpsLimit = 2;
 inline constexpr std::size_t kPwhashMemLimit = 67108864;  // 64 MiB
 
 std::vector<uint8_t> generate_salt();
+
+namespace test_hooks {
+// Counts the key derivations made in the process, for tests of what an operation costs.
+extern std::atomic<uint64_t> key_derivations;
+}  // namespace test_hooks
 
 // Argon2id v1.3, opslimit 2, 64 MiB, 32 bytes. `salt` must hold 16 bytes.
 DidResult<SecretBytes> derive_key(std::span<const uint8_t> password, std::span<const uint8_t> salt);

@@ -1,5 +1,7 @@
 // Changing the password: re-encryption, the undo file, the guard's rollback.
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -61,14 +63,16 @@ TEST_F(ChangePassword, EqualPasswordsSucceedWithoutTouchingRecords) {
   EXPECT_EQ(read_back(undo_text()), read_back(file));
 }
 
-TEST_F(ChangePassword, EmptyPasswordIsRefusedAfterBothAreAsked) {
-  add(plain_record("D", "DIDInfo", RecordType::Did, test::did_info_json("D")));
+// The empty text is a password: a wallet made under it can get a real one. Only an
+// empty new password is refused, after both are asked.
+TEST_F(ChangePassword, OnlyAnEmptyNewPasswordIsRefused) {
+  password_ = &test::kEmptyPassword;
+  const DIDInfo did = create(std::string(32, 'e'));
   struct Case {
     const std::string* old_password;
     const std::string* new_password;
   };
-  for (const Case c : {Case{&test::kEmptyPassword, &test::kPasswordB}, Case{&test::kPasswordA, &test::kEmptyPassword},
-                       Case{&test::kEmptyPassword, &test::kEmptyPassword}}) {
+  for (const Case c : {Case{&test::kPasswordA, &test::kEmptyPassword}, Case{&test::kEmptyPassword, &test::kEmptyPassword}}) {
     password_ = c.old_password;
     password_calls_ = 0;
     int new_calls = 0;
@@ -78,6 +82,11 @@ TEST_F(ChangePassword, EmptyPasswordIsRefusedAfterBothAreAsked) {
     EXPECT_EQ(new_calls, 1);
     EXPECT_EQ(read_back(undo_text()), snapshot());
   }
+  password_ = &test::kEmptyPassword;
+  int new_calls = 0;
+  ASSERT_TRUE(wallet_->change_password(answering(test::kPasswordB, new_calls)).ok());
+  EXPECT_TRUE(open(stored(did.id + "::KeyPair"), test::kPasswordB).ok());
+  EXPECT_EQ(read_back(wallet_text()), snapshot());
 }
 
 TEST_F(ChangePassword, ReencryptsEveryEncryptedRecordAndKeepsTheRest) {
@@ -227,12 +236,57 @@ TEST_F(ChangePassword, LockFoundPoisonedFailsTheChangeWithNothingToPutBack) {
   EXPECT_EQ(wallet_text(), file);
 }
 
+// In a wallet with no encrypted record, nothing can prove a write's password: a write
+// whose password was asked before a change committed stores nothing, since the host
+// may still be answering the old password (it switches once the change has answered).
+using WalletConcurrency = ChangePassword;
+
+TEST_F(WalletConcurrency, AWriteOvertakenByAChangeWithNothingToProveOnStoresNothing) {
+  std::mutex mutex;
+  std::condition_variable turn;
+  bool asked = false, committed = false;
+  std::atomic<int> calls{0};
+  // The write's asking (the first call) waits until the change has committed.
+  PasswordFn blocking = [&]() -> DidResult<SecretBytes> {
+    if (++calls == 1) {
+      std::unique_lock<std::mutex> hold(mutex);
+      asked = true;
+      turn.notify_all();
+      turn.wait(hold, [&] { return committed; });
+    }
+    return SecretBytes(std::string_view(test::kPasswordA));
+  };
+  auto made = Wallet::create("qxdwallet_overtaken", blocking, BroxFileSystemStorage("qxdwallet_overtaken"));
+  ASSERT_TRUE(made.ok());
+  const Wallet& wallet = *made.value();
+  ASSERT_TRUE(wallet.storage().add_record(plain_record("D", "DIDInfo", RecordType::Did, test::did_info_json("D"))).ok());
+
+  DidResult<void> written;
+  std::thread writer([&] {
+    written = wallet.store_encrypted("k", "String", RecordType::PrivateData, SecretBytes(std::string_view("\"djA=\"")));
+  });
+  {
+    std::unique_lock<std::mutex> hold(mutex);
+    turn.wait(hold, [&] { return asked; });
+  }
+  int new_calls = 0;
+  ASSERT_TRUE(wallet.change_password(answering(test::kPasswordB, new_calls)).ok());
+  const std::string file = test::read_file(resolve_wallet_path("qxdwallet_overtaken"));
+  {
+    std::lock_guard<std::mutex> hold(mutex);
+    committed = true;
+  }
+  turn.notify_all();
+  writer.join();
+  EXPECT_DID_ERROR(written, DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+  EXPECT_EQ(calls.load(), 2);   // the write's asking and the change's old password
+  EXPECT_EQ(test::read_file(resolve_wallet_path("qxdwallet_overtaken")), file);
+}
+
 // Signers, a lister and a creator work on one wallet while another thread changes the
 // password. The password callback answers the old password until the change has
 // returned, then the new one; signatures and creations may fail only while that is not
 // yet so.
-using WalletConcurrency = ChangePassword;
-
 TEST_F(WalletConcurrency, WorkGoesOnWhileThePasswordChanges) {
   const DIDInfo initial = create(std::string(32, 'c'));
   const auto initial_pk = b58(initial.publicKey);

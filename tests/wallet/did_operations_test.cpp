@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -137,6 +138,135 @@ TEST_F(DidOperations, SeedsShorterThan32BytesMakeNoKeyPair) {
   EXPECT_EQ(password_calls_, 0);
   EXPECT_TRUE(snapshot().empty());
   EXPECT_EQ(wallet_text(), "");
+}
+
+// Seeds up to 1,024 bytes make new DIDs; a longer one is refused before its Base58 is
+// made or the password asked, unless its DID (that of its first 32 bytes) is stored.
+TEST_F(DidOperations, NewDidsTakeSeedsUpTo1024BytesAndStoredOnesOfAnyLength) {
+  const std::string at_bound = std::string(32, 'b') + std::string(992, 'x');
+  struct Case {
+    std::string seed;
+    bool made;
+  };
+  const std::vector<Case> cases = {
+      {std::string(32, 'a'), true},
+      {at_bound, true},
+      {std::string(32, 'c') + std::string(993, 'x'), false},
+      {std::string(1 << 20, 'd'), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seed.size());
+    const std::string file = wallet_text();
+    password_calls_ = 0;
+    auto info = wallet_->create_did(bytes_of(c.seed), std::nullopt);
+    if (c.made) {
+      ASSERT_TRUE(info.ok()) << info.error().raw_message();
+      EXPECT_EQ(info.value().seed, base58_encode(bytes_of(c.seed)));
+      EXPECT_EQ(password_calls_, 1);
+    } else {
+      EXPECT_DID_ERROR(info, DidErrorKind::WalletCouldNotGenerateKeyPair, "Couldn't create key pair");
+      EXPECT_EQ(password_calls_, 0);
+      EXPECT_EQ(wallet_text(), file);
+    }
+  }
+  // A megabyte seed starting like a stored DID's seed answers that DID, as it always did.
+  const std::string file = wallet_text();
+  auto reused = wallet_->create_did(bytes_of(std::string(32, 'b') + std::string(1 << 20, 'y')), std::nullopt);
+  ASSERT_TRUE(reused.ok()) << reused.error().raw_message();
+  EXPECT_EQ(reused.value().seed, base58_encode(bytes_of(at_bound)));
+  EXPECT_EQ(wallet_text(), file);
+}
+
+// A write proves its password on up to two sealed records, key pairs first, then by key
+// text: one damaged or stray record never locks the right password out, a wrong
+// password is still refused, and the right one costs one derivation beyond the seal.
+class PasswordProof : public DidOperations {
+ protected:
+  // An encrypted record sealed under `password`; one derivation per password, kept.
+  InternalStorageRecord sealed(const std::string& raw_key, RecordType typ, const std::string& password) {
+    auto& key = keys_[password];
+    if (key.empty()) {
+      auto derived = derive_key(bytes_of(password), salt_);
+      EXPECT_TRUE(derived.ok());
+      key = std::vector<uint8_t>(derived.value().data(), derived.value().data() + derived.value().size());
+    }
+    auto box = encrypt_record_data(SecretBytes(std::string_view("\"djA=\"")), salt_, SecretBytes(key.data(), key.size()));
+    EXPECT_TRUE(box.ok());
+    return InternalStorageRecord{{raw_key, typ == RecordType::KeyPair ? "KeyPair" : "String"},
+                                 typ,
+                                 1700000000,
+                                 std::nullopt,
+                                 std::move(box.value().second),
+                                 std::move(box.value().first),
+                                 nullptr};
+  }
+  static InternalStorageRecord damaged(InternalStorageRecord record) {
+    std::vector<uint8_t> key = b58(record.record_security->encrypted_key);
+    key[5] ^= 0x01;
+    record.record_security->encrypted_key = base58_encode(key);
+    return record;
+  }
+  const std::vector<uint8_t> salt_ = std::vector<uint8_t>(kSaltBytes, 7);
+  std::map<std::string, std::vector<uint8_t>> keys_;
+};
+
+TEST_F(PasswordProof, OneDamagedOrStrayRecordNeverDecidesAndAWrongPasswordStoresNothing) {
+  using test::kPasswordA;
+  using test::kPasswordB;
+  struct Case {
+    const char* what;
+    std::vector<InternalStorageRecord> records;
+    const std::string* password;   // what the write is given; the wallet's is A
+    bool stored;
+    uint64_t derivations;          // the proofs and, when it stores, the seal
+  };
+  const auto key_pair = RecordType::KeyPair;
+  const auto data = RecordType::PrivateData;
+  std::vector<Case> cases;
+  cases.push_back({"healthy", {sealed("k1", key_pair, kPasswordA), sealed("k2", key_pair, kPasswordA)}, &kPasswordA,
+                   true, 2});
+  cases.push_back({"damaged first record",
+                   {damaged(sealed("k1", key_pair, kPasswordA)), sealed("k2", key_pair, kPasswordA)}, &kPasswordA,
+                   true, 3});
+  cases.push_back({"stray first record under another password",
+                   {sealed("k1", key_pair, kPasswordB), sealed("k2", key_pair, kPasswordA)}, &kPasswordA, true, 3});
+  // "a" comes first by key text, but a key pair is tried before any data record.
+  cases.push_back({"key pairs before data records", {damaged(sealed("a", data, kPasswordA)), sealed("k", key_pair, kPasswordA)},
+                   &kPasswordA, true, 2});
+  cases.push_back({"no encrypted record",
+                   {plain_record("D", "DIDInfo", RecordType::Did, test::did_info_json("D"))}, &kPasswordA, true, 1});
+  cases.push_back({"wrong password", {sealed("k1", key_pair, kPasswordA), sealed("k2", key_pair, kPasswordA)},
+                   &kPasswordB, false, 2});
+  cases.push_back({"two damaged records", {damaged(sealed("k1", key_pair, kPasswordA)), damaged(sealed("k2", key_pair, kPasswordA)),
+                   sealed("k3", key_pair, kPasswordA)}, &kPasswordA, false, 2});
+
+  int n = 0;
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string name = "qxdwallet_proof" + std::to_string(++n);
+    std::atomic<const std::string*> given{c.password};
+    std::atomic<int> calls{0};
+    auto made = Wallet::create(name, callback_for(given, calls), BroxFileSystemStorage(name));
+    ASSERT_TRUE(made.ok());
+    const Wallet& wallet = *made.value();
+    for (auto& record : c.records) ASSERT_TRUE(wallet.storage().add_record(std::move(record)).ok());
+    const std::string before = test::read_file(resolve_wallet_path(name));
+
+    const uint64_t derived_before = test_hooks::key_derivations.load();
+    auto stored = wallet.store_encrypted("new", "String", RecordType::PrivateData, SecretBytes(std::string_view("\"djE=\"")));
+    EXPECT_EQ(test_hooks::key_derivations.load() - derived_before, c.derivations);
+    EXPECT_EQ(calls.load(), 1);
+    if (c.stored) {
+      EXPECT_TRUE(stored.ok()) << stored.error().raw_message();
+      EXPECT_NE(test::read_file(resolve_wallet_path(name)), before);
+      auto back = wallet.get_record<StringValue>("new");
+      ASSERT_TRUE(back.ok() && back.value()) << (back.ok() ? "none" : back.error().raw_message());
+      EXPECT_EQ(back.value()->value.text, "djE=");
+    } else {
+      EXPECT_DID_ERROR(stored, DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
+      EXPECT_EQ(test::read_file(resolve_wallet_path(name)), before);
+    }
+  }
 }
 
 // Each draw fills its buffer with the number of the draw.
