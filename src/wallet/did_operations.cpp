@@ -67,7 +67,10 @@ bool tried_before(bool a_key_pair, const std::string& a_key, const ProofRecord& 
 std::vector<ProofRecord> proof_records(const RecordMap& records) {
   std::vector<ProofRecord> chosen;
   chosen.reserve(kProofRecords + 1);
-  for (const auto& [key_text, record] : records) {
+  for (const auto& entry : records) {
+    // A named reference rather than a structured binding: clang 14 cannot capture one.
+    const std::string& key_text = entry.first;
+    const auto& record = entry.second;
     if (!is_encrypted(record.typ) || !record.record_security) continue;
     const bool key_pair = record.typ == RecordType::KeyPair;
     if (chosen.size() == kProofRecords && !tried_before(key_pair, key_text, chosen.back())) continue;
