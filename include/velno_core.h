@@ -5,8 +5,10 @@
  *   {"code":"OK"}                                 success without a value
  *   {"code":"OK","value":<value>}                 success with a value
  *   {"code":"<ErrorKind>","value":"<message>"}    failure
- * The answer is never NULL. It is allocated with malloc and belongs to the caller,
- * who releases it with free(); the library keeps no pointer to it. Nothing else
+ * The answer is allocated with malloc and belongs to the caller, who releases it with
+ * free(); the library keeps no pointer to it. It is NULL only when memory is exhausted
+ * so far that not even the "Out of memory" answer kept aside for that case is left
+ * (the next answer that finds memory keeps one aside again): the process goes on. Nothing else
  * leaves a function: no exception, no abort, whatever the input. Below, each function
  * lists the failures it can answer as Kind "message"; besides those, any function may
  * answer General "Internal error" (something unexpected, such as memory running out
