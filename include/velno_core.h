@@ -22,13 +22,18 @@
  * seed), taking the arguments in order.
  *
  * Threads. Any function may be called from any thread, also at the same time. Agent
- * calls run in parallel, also on one agent; create_agent of a new alias waits for the
- * agent calls running and holds new ones back while it opens the wallet.
+ * calls run in parallel, also on one agent, and with create_agent: an opening of a
+ * new alias reads its wallet and writes its DID while agent calls go on, and waits
+ * only for the lookups in progress to enter its agent. Two create_agent calls of one
+ * alias make one agent: the second waits for the first and answers its handle (or,
+ * when the first failed, opens the wallet itself).
  *
  * Callbacks run on the calling thread and must never call into this library.
- * - A password callback runs while the library holds no lock of the wallet, so it may
- *   wait for another thread's agent call (a prompt on the thread that changes the
- *   password, say), but not for a create_agent of a new alias, which waits for it.
+ * - A password callback runs while the library holds no lock of the registry or of the
+ *   wallet, so it may wait for another thread's agent call (a prompt on the thread that
+ *   changes the password, say), also while create_agent asks it; but a create_agent's
+ *   callback must not wait for another create_agent of the same alias, which waits for
+ *   it.
  * - The log callback may run while the library holds its locks: it must return without
  *   waiting for any other thread's call into the library.
  *
@@ -53,14 +58,20 @@
  * Passwords. The agent's password callback (given to create_agent, kept for good)
  * answers the wallet's password:
  * - once for every encrypted record read or written, and once at a change of password;
- *   possibly on several threads at once. A write that overlaps a committing change of
- *   password may ask once more.
+ *   possibly on several threads at once. A write that a committing change of password
+ *   overtakes asks again, at most three times in all; a write overtaken three times
+ *   answers WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" and stores
+ *   nothing (repeat it).
  * - The text it returns must stay valid after it returns, until the library has copied
  *   it: static, thread-local or other long-lived storage, never the callback's own
  *   stack. The empty text is a valid password; NULL is refused (above).
- * - A write into a wallet that holds encrypted records first proves the password on one
- *   of them: a wrong password answers WalletLoginFailed, stores nothing and leaves the
- *   file as it was. It costs one more key derivation per write.
+ * - A write into a wallet that holds encrypted records first proves the password: it
+ *   tries it on up to two sealed records (key pairs first), and it is accepted when it
+ *   opens either, so one damaged record never refuses the right password. A wrong
+ *   password answers WalletLoginFailed, stores nothing and leaves the file as it was.
+ *   The proof costs one more key derivation per write (two for a wrong password). A
+ *   write that a change of password overtook and that has no sealed record to prove its
+ *   password on answers WalletLoginFailed and stores nothing: repeat it.
  * - After change_password answers OK the callback must answer the new password; until
  *   then, the old one. A call that meets the other password meanwhile answers
  *   WalletLoginFailed and changes nothing: repeat it.
@@ -141,14 +152,18 @@ VELNO_API char *explain_error_code(const char *error_code);
  * opening. Answers {"code":"OK","value":{"handle":<n>}}; handles start at 100005. A
  * known alias answers its existing handle at once, without using seed or callback;
  * the agent keeps its first password callback for good. A failed opening takes no
- * handle, and the alias may be tried again.
+ * handle, and the alias may be tried again; a seedless opening that failed after
+ * writing its random DID leaves that DID in the file, as a crash would. A new DID takes
+ * a seed of at most 1,024 bytes (only the first 32 make the key); the DID of a longer
+ * seed that the wallet already holds is still reused.
  * Failures: InvalidParameter "Wallet password callback cannot be NULL"; InvalidParameter
  * "Invalid Parameter for alias" (NULL, or holding "/"); IO (the wallet directory is not
  * writable; the wallet path is not a regular file, or is too long; the file cannot be
  * read, is not UTF-8, or is above 256 MiB); JsonProcessing "<fault> at line <l> column
  * <c>" (the file is not a wallet); WalletCouldNotGenerateKeyPair "Couldn't create key
- * pair" (a seed shorter than 32 bytes); SyncError "Mutex lock failed, poisonous guard
- * poisoned lock: another task failed inside" (a registration failed half-way); and,
+ * pair" (a seed shorter than 32 bytes, or above 1,024 bytes for a new DID); SyncError
+ * "Mutex lock failed, poisonous guard poisoned lock: another task failed inside" (a
+ * registration failed half-way); and,
  * when it writes the new DID, the password and write failures of agent calls. */
 VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallback password_callback);
 
@@ -159,7 +174,7 @@ VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallba
 /* Creates a DID from `seed` (NULL: random) or answers the stored one of that seed
  * (then without asking the password or writing). Writes an encrypted record.
  * Failures: WalletCouldNotGenerateKeyPair "Couldn't create key pair" (a seed shorter
- * than 32 bytes). */
+ * than 32 bytes, or, for a new DID, above 1,024 bytes). */
 VELNO_API char *create_did(uint64_t handle, const char *seed);
 /* Answers every DID of the agent's wallet as an array of descriptions. Asks no
  * password. Failures: JsonProcessing "serde says <fault>" (a damaged description). */
@@ -206,7 +221,8 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
  * never undone; a failed one leaves every record under the old password.
  * Failures: InvalidParameter "Invalid Parameter for $dst" (NULL callback, checked
  * before the handle); InvalidParameter "Password callback returned NULL" (either
- * callback); Crypto "Please provide a valid password" (either password empty);
+ * callback); Crypto "Please provide a valid password" (an empty new password; the
+ * empty text is accepted as the old one);
  * WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" (a wrong old password, or
  * passwords asked before another change of this agent's password committed); and the
  * failures of reading and writing encrypted records. */

@@ -1,7 +1,16 @@
 #include "agent/agent_registry.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <condition_variable>
+#include <cstdlib>
 #include <exception>
+#include <limits>
+#include <mutex>
+#include <new>
 #include <span>
+#include <string_view>
+#include <unordered_set>
 
 namespace velno {
 
@@ -23,69 +32,167 @@ std::string payload_json(const NativeSession& session) {
 
 namespace {
 
-using Registration = DidResult<NativeSession>;
+using AgentEntries = std::unordered_map<uint64_t, std::unique_ptr<Agent>>;
+using AliasEntries = std::unordered_map<std::string, uint64_t>;
 
-// Runs `step` while the caller holds registry locks. Whatever it throws is kept in
-// `thrown` rather than unwinding through those holds, which would mark the locks
-// failed: the steps change the maps only once nothing else can fail, so a failure
-// leaves both maps as they were.
-template <class F>
-Registration contained(std::exception_ptr& thrown, F&& step) noexcept {
+// The success answer, {"code":"OK","value":{"handle":<n>}}, as payload_json writes it.
+constexpr std::string_view kAnswerHead = R"({"code":"OK","value":{"handle":)";
+constexpr std::string_view kAnswerTail = "}}";
+constexpr std::size_t kAnswerCapacity =
+    kAnswerHead.size() + std::numeric_limits<uint64_t>::digits10 + 1 + kAnswerTail.size() + 1;
+
+struct FreeText {
+  void operator()(char* text) const noexcept { std::free(text); }
+};
+using HostText = std::unique_ptr<char, FreeText>;
+
+// Fills a buffer of kAnswerCapacity bytes; allocates nothing.
+void write_handle_answer(char* out, uint64_t handle) noexcept {
+  char* end = std::copy(kAnswerHead.begin(), kAnswerHead.end(), out);
+  end = std::to_chars(end, out + kAnswerCapacity, handle).ptr;
+  end = std::copy(kAnswerTail.begin(), kAnswerTail.end(), end);
+  *end = '\0';
+}
+
+// The aliases whose wallets are being opened, so that an alias becomes one agent
+// although no registry hold is kept while its wallet opens.
+struct Openings {
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::unordered_set<std::string> aliases;
+};
+
+Openings& OPENINGS() {
+  static Openings* openings = new Openings();
+  return *openings;
+}
+
+// Holds an alias's opening: waits while another thread opens the same alias, and lets
+// the next one in when it ends.
+class OpeningClaim {
+ public:
+  explicit OpeningClaim(std::string alias) : alias_(std::move(alias)) {
+    Openings& openings = OPENINGS();
+    std::unique_lock<std::mutex> hold(openings.mutex);
+    openings.ended.wait(hold, [&] { return !openings.aliases.contains(alias_); });
+    openings.aliases.insert(alias_);
+  }
+  OpeningClaim(const OpeningClaim&) = delete;
+  OpeningClaim& operator=(const OpeningClaim&) = delete;
+  ~OpeningClaim() {
+    Openings& openings = OPENINGS();
+    {
+      std::lock_guard<std::mutex> hold(openings.mutex);
+      openings.aliases.erase(alias_);
+    }
+    openings.ended.notify_all();
+  }
+
+ private:
+  std::string alias_;
+};
+
+// The handle of a registered alias, or none.
+DidResult<std::optional<uint64_t>> known_handle(const std::string& alias) {
+  auto [aliases, poisoned] = ALIAS_MAP().read();
+  if (poisoned) return DidError::from_poison_error();
+  auto known = aliases->find(alias);
+  if (known == aliases->end()) return std::optional<uint64_t>();
+  return std::optional<uint64_t>(known->second);
+}
+
+// A map entry made in advance, so that entering it allocates nothing.
+template <class Map>
+typename Map::node_type make_entry(typename Map::key_type key, typename Map::mapped_type value) {
+  Map scratch;
+  scratch.emplace(std::move(key), std::move(value));
+  return scratch.extract(scratch.begin());
+}
+
+enum class Entry { Entered, Poisoned, Thrown };
+
+// Enters both entries under both exclusive holds and writes the answer of the new
+// handle. Only the room that `reserve` makes can fail; what it throws is kept in
+// `thrown` under the holds, so that neither is marked failed, and both maps stay as
+// they were. Leaving releases AGENT_MAP first, then ALIAS_MAP.
+Entry enter(AgentEntries::node_type& agent, AliasEntries::node_type& alias, char* answer,
+            std::exception_ptr& thrown) {
+  auto aliases = ALIAS_MAP().write();
+  if (aliases.poisoned) return Entry::Poisoned;
   try {
-    return step();
+    auto agents = AGENT_MAP().write();
+    if (agents.poisoned) return Entry::Poisoned;
+    try {
+      aliases.guard->reserve(aliases.guard->size() + 1);
+      agents.guard->reserve(agents.guard->size() + 1);
+    } catch (...) {
+      thrown = std::current_exception();
+      return Entry::Thrown;
+    }
+    // Only entries change the counter, and they hold AGENT_MAP exclusively.
+    const uint64_t handle = HANDLE_COUNTER.load() + 1;
+    agent.key() = handle;
+    alias.mapped() = handle;
+    write_handle_answer(answer, handle);
+    // With the room reserved, inserting a made entry neither allocates nor rehashes.
+    agents.guard->insert(std::move(agent));
+    aliases.guard->insert(std::move(alias));
+    HANDLE_COUNTER.store(handle);
+    return Entry::Entered;
   } catch (...) {
     thrown = std::current_exception();
-    return NativeSession{0};  // never answered: the caller lets `thrown` out
+    return Entry::Thrown;
   }
 }
 
-// Opens the agent and enters it in both maps, or changes neither.
-Registration open_and_enter(AliasMap::WriteGuard& aliases, AgentMap::WriteGuard& agents, std::string& alias,
-                            const std::optional<SecretBytes>& seed, PasswordProvider& password) {
+// Opens the agent of a new alias and enters it; `entered` gets the answer of the new
+// handle. A failure changes neither map.
+DidResult<std::optional<uint64_t>> open_and_enter(std::string alias, const std::optional<SecretBytes>& seed,
+                                                  PasswordProvider& password, HostText& entered) {
+  OpeningClaim claim(alias);
+  // Another registration may have entered the alias while this one waited for it.
+  VELNO_TRY_ASSIGN(std::optional<uint64_t> known, known_handle(alias));
+  if (known) return known;
+  if (AGENT_MAP().is_poisoned()) return DidError::from_poison_error();
+
+  // Everything an entry needs is made before the opening, the answer included, so
+  // that an opening that writes a DID fails after it only when a map is found marked
+  // failed or has no room.
+  HostText answer(static_cast<char*>(std::malloc(kAnswerCapacity)));
+  if (!answer) throw std::bad_alloc();
+  auto agent_entry = make_entry<AgentEntries>(0, nullptr);
+  auto alias_entry = make_entry<AliasEntries>(alias, 0);
+
   std::optional<std::span<const uint8_t>> seed_bytes;
   if (seed) seed_bytes = seed->span();
-  VELNO_TRY_ASSIGN(Agent::Opened opened, Agent::open(alias, seed_bytes, password));
+  VELNO_TRY_ASSIGN(std::unique_ptr<Agent> agent, Agent::open(std::move(alias), seed_bytes, password));
+  agent_entry.mapped() = std::move(agent);
 
-  // Room first, so that the insertions below cannot rehash; an insertion that fails
-  // anyway takes the other one back.
-  aliases->reserve(aliases->size() + 1);
-  agents->reserve(agents->size() + 1);
-  const uint64_t handle = HANDLE_COUNTER.load() + 1;
-  auto entered = agents->emplace(handle, std::move(opened.agent)).first;
-  try {
-    aliases->emplace(std::move(alias), handle);
-  } catch (...) {
-    agents->erase(entered);
-    throw;
+  std::exception_ptr thrown;
+  switch (enter(agent_entry, alias_entry, answer.get(), thrown)) {
+    case Entry::Entered:
+      entered = std::move(answer);
+      return std::optional<uint64_t>();
+    case Entry::Poisoned:
+      return DidError::from_poison_error();
+    case Entry::Thrown:
+      break;
   }
-  // Only registrations change the counter, and they hold AGENT_MAP exclusively.
-  HANDLE_COUNTER.store(handle);
-  return NativeSession{handle};
-}
-
-Registration register_holding_maps(std::string& alias, const std::optional<SecretBytes>& seed,
-                                   PasswordProvider& password, std::exception_ptr& thrown) {
-  auto aliases = ALIAS_MAP().write();
-  if (aliases.poisoned) return DidError::from_poison_error();
-  if (auto known = aliases.guard->find(alias); known != aliases.guard->end()) return NativeSession{known->second};
-  // Leaving releases AGENT_MAP first, then ALIAS_MAP. Each hold is taken inside its own
-  // containment, so that nothing thrown unwinds through either write hold.
-  return contained(thrown, [&]() -> Registration {
-    auto agents = AGENT_MAP().write();
-    if (agents.poisoned) return DidError::from_poison_error();
-    return contained(thrown, [&] { return open_and_enter(aliases.guard, agents.guard, alias, seed, password); });
-  });
+  // Let out only now that both holds have ended; the export answers it.
+  std::rethrow_exception(thrown);
 }
 
 }  // namespace
 
-DidResult<NativeSession> register_agent(std::string alias, std::optional<SecretBytes> seed,
-                                        PasswordProvider password) {
-  std::exception_ptr thrown;
-  Registration answer = register_holding_maps(alias, seed, password, thrown);
-  // Let out only now that both holds have ended; the export answers it.
-  if (thrown) std::rethrow_exception(thrown);
-  return answer;
+char* register_agent(std::string alias, std::optional<SecretBytes> seed, PasswordProvider password) {
+  auto known = known_handle(alias);
+  if (known.ok() && !*known) {
+    HostText entered;
+    known = open_and_enter(std::move(alias), seed, password, entered);
+    if (entered) return entered.release();
+  }
+  if (!known.ok()) return result_to_host_json(DidResult<void>(std::move(known).error()));
+  return result_to_host_json(DidResult<NativeSession>(NativeSession{**known}));
 }
 
 char* fetched_data_answer(DidResult<DidResult<std::string>>& outcome) {

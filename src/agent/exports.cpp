@@ -115,7 +115,7 @@ VELNO_API char* create_agent(const char* alias, const char* seed, PasswordCallba
     std::string alias_text = host_text_to_string(alias);
     // The alias is part of a file name in the wallet directory: a "/" would lead elsewhere.
     if (alias_text.find('/') != std::string::npos) return invalid_parameter("Invalid Parameter for alias");
-    return result_to_host_json(register_agent(std::move(alias_text), copy_seed(seed), password));
+    return register_agent(std::move(alias_text), copy_seed(seed), password);
   });
 }
 

@@ -7,16 +7,18 @@
 
 namespace velno {
 
-DidResult<Agent::Opened> Agent::open(std::string alias, std::optional<std::span<const uint8_t>> seed,
-                                     PasswordProvider password) {
+DidResult<std::unique_ptr<Agent>> Agent::open(std::string alias, std::optional<std::span<const uint8_t>> seed,
+                                              PasswordProvider password) {
   VELNO_TRACE(kTargetAgent, "Open QXD agent ", alias);
   VELNO_TRACE(kTargetAgent, "create agent ", alias);
   std::string name = "qxdwallet_" + alias;
   BroxFileSystemStorage storage(name);
   VELNO_TRY_ASSIGN(std::unique_ptr<Wallet> wallet, Wallet::create(name, PasswordFn(password), std::move(storage)));
-  VELNO_TRY_ASSIGN(DIDInfo did, wallet->create_did(seed, std::nullopt));
+  std::unique_ptr<Agent> agent(new Agent(std::move(wallet)));
+  // The DID is not part of the answer: the host learns it from list_dids or create_did.
+  VELNO_TRY(agent->wallet_->create_did(seed, std::nullopt));
   VELNO_TRACE(kTargetAgent, "Wallet instance created");
-  return Opened{std::unique_ptr<Agent>(new Agent(std::move(wallet))), std::move(did)};
+  return agent;
 }
 
 DidResult<DIDInfo> Agent::create_did(std::optional<SecretBytes> seed) const {

@@ -18,11 +18,10 @@ namespace velno {
 
 class Agent {
  public:
-  struct Opened;
-
-  // Opens (or creates) the wallet "qxdwallet_<alias>" and makes or finds its DID.
-  static DidResult<Opened> open(std::string alias, std::optional<std::span<const uint8_t>> seed,
-                                PasswordProvider password);
+  // Opens (or creates) the wallet "qxdwallet_<alias>" and makes or finds its DID. The
+  // agent is made before the DID, so that nothing after a new DID's write can fail.
+  static DidResult<std::unique_ptr<Agent>> open(std::string alias, std::optional<std::span<const uint8_t>> seed,
+                                                PasswordProvider password);
 
   DidResult<DIDInfo> create_did(std::optional<SecretBytes> seed) const;
   // Every Did record, then every PublicDid record.
@@ -41,11 +40,6 @@ class Agent {
  private:
   explicit Agent(std::unique_ptr<Wallet> wallet) : wallet_(std::move(wallet)) {}
   std::unique_ptr<Wallet> wallet_;
-};
-
-struct Agent::Opened {
-  std::unique_ptr<Agent> agent;
-  DIDInfo did;
 };
 
 }  // namespace velno

@@ -1,7 +1,11 @@
-// Many host threads on several agents while new agents register.
+// Many host threads on several agents while new agents register; the registry's holds
+// under openings and callbacks that wait.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/host_library.hpp"
+#include "reliability/watchdog.hpp"
 #include "support/test_support.hpp"
 
 namespace velno::host {
@@ -89,6 +94,121 @@ TEST(HostConcurrency, AgentCallsRunWhileAgentsRegister) {
   for (auto& th : threads) th.join();
   EXPECT_EQ(bad.load(), 0);
   EXPECT_GT(g_records.load(), 1000);
+}
+
+// A one-shot signal between threads.
+class Event {
+ public:
+  void set() {
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      set_ = true;
+    }
+    changed_.notify_all();
+  }
+  void wait() {
+    std::unique_lock<std::mutex> hold(mutex_);
+    changed_.wait(hold, [this] { return set_; });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+// Registration: openings never wait for agent calls that start later, a password
+// callback may wait for another thread's agent call, and one alias is one agent. Each
+// test ends its process on a hang instead of waiting forever.
+class HostRegistryConcurrency : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(call(&Library::set_velno_home_path, home_.path().c_str()), R"({"code":"OK"})"); }
+  test::TempDir home_;
+  reliability::Watchdog watchdog_{std::chrono::seconds(120)};
+};
+
+TEST_F(HostRegistryConcurrency, AnOpeningAnswersWhileTwoThreadsLoopEncryptedReads) {
+  const std::string known = call(&Library::create_agent, "reader", seed_for(0).c_str(), &password);
+  ASSERT_EQ(known, ok_handle(100005));
+  ASSERT_EQ(call(&Library::wallet_store_data, 100005, "k", "djA="), R"({"code":"OK"})");
+  std::atomic<bool> opened{false};
+  std::atomic<int> reads{0}, bad{0};
+  Event both_reading;
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 2; ++t)
+    readers.emplace_back([&] {
+      // Each read holds a key derivation; they overlap until the opening has answered.
+      if (++reads == 2) both_reading.set();
+      while (!opened.load()) {
+        if (call(&Library::wallet_get_data, 100005, "k") != R"({"code":"OK","value":{"Ok":"djA="}})") ++bad;
+        ++reads;
+      }
+    });
+  both_reading.wait();
+  EXPECT_EQ(call(&Library::create_agent, "newcomer", seed_for(1).c_str(), &password), ok_handle(100006));
+  opened = true;
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+std::atomic<int> g_waiting_calls{0};
+Event* g_in_callback = nullptr;
+Event* g_other_call_done = nullptr;
+// Waits for an agent call that another thread makes while this callback runs.
+const char* password_after_other_call() {
+  ++g_waiting_calls;
+  g_in_callback->set();
+  g_other_call_done->wait();
+  return password();
+}
+
+TEST_F(HostRegistryConcurrency, CreateAgentsCallbackMayWaitForAnotherThreadsAgentCall) {
+  Event in_callback, other_call_done;
+  g_in_callback = &in_callback;
+  g_other_call_done = &other_call_done;
+  ASSERT_EQ(call(&Library::create_agent, "known", seed_for(0).c_str(), &password), ok_handle(100005));
+  std::string opened;
+  std::thread opener([&] { opened = call(&Library::create_agent, "waiter", nullptr, &password_after_other_call); });
+  in_callback.wait();
+  // Both a call that needs no password and one that does.
+  EXPECT_EQ(json::parse(call(&Library::list_dids, 100005))["code"], "OK");
+  EXPECT_EQ(call(&Library::wallet_store_data, 100005, "k", "djA="), R"({"code":"OK"})");
+  other_call_done.set();
+  opener.join();
+  EXPECT_EQ(opened, ok_handle(100006));
+  EXPECT_EQ(g_waiting_calls.load(), 1);
+}
+
+std::atomic<int> g_twin_calls{0};
+Event* g_twin_asked = nullptr;
+Event* g_second_started = nullptr;
+const char* twin_password() {
+  ++g_twin_calls;
+  g_twin_asked->set();
+  g_second_started->wait();
+  return password();
+}
+
+TEST_F(HostRegistryConcurrency, TwoOpeningsOfOneAliasMakeOneAgent) {
+  Event asked, second_started;
+  g_twin_asked = &asked;
+  g_second_started = &second_started;
+  std::string first, second;
+  // The first opening writes a random DID and waits in its callback for the second to start.
+  std::thread one([&] { first = call(&Library::create_agent, "twin", nullptr, &twin_password); });
+  asked.wait();
+  std::thread two([&] {
+    second_started.set();
+    second = call(&Library::create_agent, "twin", nullptr, &twin_password);
+  });
+  one.join();
+  two.join();
+  EXPECT_EQ(first, ok_handle(100005));
+  EXPECT_EQ(second, first);
+  // One opening: one callback, one random DID, and the next alias gets the next handle.
+  EXPECT_EQ(g_twin_calls.load(), 1);
+  EXPECT_EQ(json::parse(call(&Library::list_dids, 100005))["value"].size(), 1u);
+  EXPECT_EQ(call(&Library::create_agent, "other", seed_for(2).c_str(), &password), ok_handle(100006));
 }
 
 }  // namespace
