@@ -76,22 +76,34 @@
  *   then, the old one. A call that meets the other password meanwhile answers
  *   WalletLoginFailed and changes nothing: repeat it.
  *
- * Aliases and files. A wallet is the file <home>/brox-wallet/qxdwallet_<alias>.json,
- * with its undo copy qxdwallet_<alias>-undo.json beside it; files are 0600 and the
- * directories the library creates 0700.
+ * Aliases and files. A wallet is the file <home>/brox-wallet/qxdwallet_<alias>.json;
+ * a change of password writes its undo copy qxdwallet_<alias>-undo.json beside it and
+ * removes it when the change ends, however it ends (a crash inside a change may leave
+ * it, under the old password). Files are exactly 0600 and the directories the library
+ * creates exactly 0700, whatever the umask.
+ * - A symbolic link at the wallet path stays: every write rewrites the file it finally
+ *   names (a new file beside that target, renamed over it); a dangling link's target is
+ *   made.
+ * - create_agent checks every path a wallet will use (the file, its undo copy, the
+ *   temporary file beside them) against the path limit (IO "File name too long", and no
+ *   file is left), and answers IO "Is a directory" for a directory at either path.
  * - The alias's bytes become part of a file name: an alias holding "/" is refused; on
  *   a file system of 255-byte names the longest alias is 235 bytes (longer: IO "File
  *   name too long" at create_agent, and no file is left).
  * - On a file system that ignores letter case (macOS's default) two aliases that differ
  *   only in case are two agents sharing one file, which overwrite each other: don't.
- *   Nor use an alias "<x>-undo" beside an alias "<x>": its wallet is <x>'s undo copy.
+ *   An alias "<x>-undo" names <x>'s undo copy: while that wallet is open in the process,
+ *   or its file holds a record <x> lacks, <x>'s change of password answers IO "File
+ *   exists" and touches neither file.
  * - One process per wallet file: two processes on one alias overwrite each other's
  *   changes (there is no locking between processes).
  * - set_velno_home_path while agents are open moves their later writes into the new
  *   home, where each rewrites its whole wallet and replaces a wallet file of the same
  *   alias there (whose key pairs are then lost). To use another home's wallets, set
  *   that home in a process before its first create_agent.
- * - Wallet files above 256 MiB are refused with IO (FileTooLarge).
+ * - Wallet files above 256 MiB are refused with IO (FileTooLarge), by openings and by
+ *   writes alike: a write that would take the file past it answers IO "File too large"
+ *   and stores nothing.
  *
  * Lifetime. There is no close or shutdown: agents live until the process ends.
  */
@@ -216,16 +228,19 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
 /* Re-encrypts the wallet under the password that `new_password_callback` answers (it
  * is called once, during this call only); the old one comes from the agent's own
  * callback, which must answer the new password once this answers OK (see Passwords).
- * An undo copy of the wallet file is written first. Answers {"code":"OK"}, also for
- * equal passwords (then nothing is re-encrypted or written). A change answered OK is
- * never undone; a failed one leaves every record under the old password.
+ * An undo copy of the wallet file is written first and removed when the change ends,
+ * also for equal passwords and refused changes (see Aliases and files). Answers
+ * {"code":"OK"}, also for equal passwords (then nothing is re-encrypted and the wallet
+ * file is not rewritten). A change answered OK is never undone; a failed one leaves
+ * every record under the old password.
  * Failures: InvalidParameter "Invalid Parameter for $dst" (NULL callback, checked
  * before the handle); InvalidParameter "Password callback returned NULL" (either
  * callback); Crypto "Please provide a valid password" (an empty new password; the
  * empty text is accepted as the old one);
  * WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" (a wrong old password, or
- * passwords asked before another change of this agent's password committed); and the
- * failures of reading and writing encrypted records. */
+ * passwords asked before another change of this agent's password committed); IO "File
+ * exists" (another wallet at the undo copy's path); and the failures of reading and
+ * writing encrypted records. */
 VELNO_API char *change_password(uint64_t handle, PasswordCallback new_password_callback);
 /* Stores Base64 `data` (at most 5120 characters) encrypted under `key`, a UTF-8 text
  * kept byte for byte; the same key again replaces the value. Answers {"code":"OK"}.

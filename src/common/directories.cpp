@@ -20,6 +20,13 @@ std::string parent_of(const std::string& path) {
   return keep == std::string::npos ? std::string("/") : path.substr(0, keep + 1);
 }
 
+// mkdir, then the mode set exactly: a umask that masks owner bits would leave a
+// directory its owner cannot enter or write. 0 when made; else errno.
+int make_private_directory(const std::string& path) {
+  if (::mkdir(path.c_str(), kPrivateDirMode) != 0) return errno;
+  return ::chmod(path.c_str(), kPrivateDirMode) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 bool is_directory(const std::string& path) {
@@ -29,13 +36,12 @@ bool is_directory(const std::string& path) {
 
 int create_private_directories(const std::string& path) {
   if (path.empty()) return 0;
-  if (::mkdir(path.c_str(), kPrivateDirMode) == 0) return 0;
-  int err = errno;
+  int err = make_private_directory(path);
+  if (err == 0) return 0;
   if (err != ENOENT) return is_directory(path) ? 0 : err;
   if (int rc = create_private_directories(parent_of(path)); rc != 0) return rc;
-  if (::mkdir(path.c_str(), kPrivateDirMode) == 0) return 0;
-  err = errno;
-  return is_directory(path) ? 0 : err;
+  err = make_private_directory(path);
+  return err == 0 || is_directory(path) ? 0 : err;
 }
 
 }  // namespace velno

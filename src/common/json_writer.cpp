@@ -135,6 +135,26 @@ void append_json_string(std::string& out, std::string_view text) {
   out.push_back('"');
 }
 
+std::size_t json_string_size(std::string_view text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t size = 2;
+  for (std::size_t i = 0; i < text.size();) {
+    const uint8_t cls = kClass[p[i]];
+    if (cls == 2) {
+      const Utf8Step st = utf8_step(text, i);
+      size += st.status == Utf8Step::Valid ? st.len : kUtf8Replacement.size();
+      i += st.len;
+      continue;
+    }
+    const unsigned char c = p[i++];
+    if (cls == 0)
+      size += 1;
+    else
+      size += (c == '"' || c == '\\' || c == 0x08 || c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D) ? 2 : 6;
+  }
+  return size;
+}
+
 void JsonWriter::string(std::string_view text) { append_json_string(buf(), text); }
 
 void JsonWriter::integer(int64_t v) {

@@ -42,4 +42,7 @@ class JsonWriter {
 // Appends `text` as a JSON string to `out` (the escaping above).
 void append_json_string(std::string& out, std::string_view text);
 
+// The size append_json_string adds for `text`, computed without allocating.
+std::size_t json_string_size(std::string_view text) noexcept;
+
 }  // namespace velno

@@ -2,8 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <mutex>
+#include <set>
 #include <type_traits>
 
+#include "common/io_error.hpp"
 #include "common/log.hpp"
 #include "storage/wallet_path.hpp"
 
@@ -27,7 +31,56 @@ DidResult<RecordMap> load_or_create(const std::string& name, const std::string& 
   return RecordMap{};
 }
 
+// The names of the wallets open in this process; never destroyed, since storages may
+// end while the process ends.
+struct OpenNames {
+  std::mutex mutex;
+  std::multiset<std::string> names;
+};
+OpenNames& open_names() {
+  static auto* names = new OpenNames;
+  return *names;
+}
+
+DidError file_too_large() { return DidError::from_io_error(IoError::os(EFBIG)); }
+
 }  // namespace
+
+OpenWalletName::OpenWalletName(std::string name) {
+  OpenNames& open = open_names();
+  std::lock_guard<std::mutex> lock(open.mutex);
+  open.names.insert(name);
+  name_ = std::move(name);
+}
+
+OpenWalletName::OpenWalletName(OpenWalletName&& other) noexcept : name_(std::move(other.name_)) {
+  other.name_.reset();
+}
+
+OpenWalletName& OpenWalletName::operator=(OpenWalletName&& other) noexcept {
+  if (this != &other) {
+    release();
+    name_ = std::move(other.name_);
+    other.name_.reset();
+  }
+  return *this;
+}
+
+OpenWalletName::~OpenWalletName() { release(); }
+
+void OpenWalletName::release() noexcept {
+  if (!name_) return;
+  OpenNames& open = open_names();
+  std::lock_guard<std::mutex> lock(open.mutex);
+  if (auto it = open.names.find(*name_); it != open.names.end()) open.names.erase(it);
+  name_.reset();
+}
+
+bool OpenWalletName::is_open(const std::string& name) {
+  OpenNames& open = open_names();
+  std::lock_guard<std::mutex> lock(open.mutex);
+  return open.names.count(name) != 0;
+}
 
 RecordIter::RecordIter(RecordLock::ReadGuard guard) : guard_(std::move(guard)), it_(guard_->begin()) {}
 
@@ -112,7 +165,9 @@ DidResult<void> BroxFileSystemStorage::open(const std::string& name) {
   if (!loaded) return std::move(loaded).error();
   // Filled before the map is shared: writes run under a shared hold and never fill it.
   for (auto& [key, record] : loaded.value()) cache_record_text(record);
-  records_ = std::make_unique<RecordLock>(std::move(loaded).value());
+  auto records = std::make_unique<RecordLock>(std::move(loaded).value());
+  open_name_ = OpenWalletName(name);
+  records_ = std::move(records);
   return {};
 }
 
@@ -145,9 +200,19 @@ DidResult<bool> BroxFileSystemStorage::add_record_if(InternalStorageRecord recor
     if (held.poisoned) return DidError::from_poison_error();
     if (!still_valid()) return false;
     try {
-      held.guard->insert_or_assign(std::move(key), std::move(record));
+      // A record that takes the file past what an opening reads is refused here: kept
+      // in memory, it would fail every later write.
+      RecordMap& map = *held.guard;
+      std::size_t size = wallet_text_size(map);
+      if (auto found = map.find(key); found != map.end())
+        size -= wallet_member_size(found->first, found->second);
+      else if (!map.empty())
+        ++size;  // its comma
+      if (size + wallet_member_size(key, record) > kMaxWalletFileBytes) return file_too_large();
+      map.insert_or_assign(std::move(key), std::move(record));
     } catch (...) {
-      // An insertion that throws (no memory for the node) has changed nothing.
+      // An insertion that throws (no memory for the node) has changed nothing, nor has
+      // a cached text that could not be made (it is no part of a record's value).
       held.guard.unlock_intact();
       throw;
     }
@@ -198,9 +263,36 @@ DidResult<void> BroxFileSystemStorage::save(const RecordIterMut& scan, bool* rep
 }
 
 DidResult<void> BroxFileSystemStorage::save_undo() const {
+  VELNO_TRY(check_undo_is_own());
   auto held = records_->read();
   if (held.poisoned) return DidError::from_poison_error();
   return write_wallet_file(*held.guard, undo_file_name_);
+}
+
+DidResult<void> BroxFileSystemStorage::remove_undo() const {
+  // The copy at the path is the one this change wrote (one process per wallet file);
+  // only a wallet of that name opened since would make it another's.
+  auto removed = check_undo_is_own(/*read_file=*/false);
+  if (removed) removed = remove_wallet_file(undo_file_name_);
+  if (!removed) VELNO_WARN(kTargetStorage, "Couldn't remove ", undo_file_name_, ": ", removed.error().fmt_display());
+  return removed;
+}
+
+DidResult<void> BroxFileSystemStorage::check_undo_is_own(bool read_file) const {
+  auto refuse = [this](const char* why) -> DidError {
+    VELNO_WARN(kTargetStorage, "Leaving ", undo_file_name_, " alone: ", why);
+    return DidError::from_io_error(IoError::os(EEXIST));
+  };
+  if (OpenWalletName::is_open(undo_file_name_)) return refuse("a wallet of that name is open");
+  if (!read_file) return {};
+  // Read before the hold: other calls need not wait for the file.
+  VELNO_TRY_ASSIGN(auto found, read_wallet_file_if_any(undo_file_name_));
+  if (!found) return {};
+  auto held = records_->read();
+  if (held.poisoned) return DidError::from_poison_error();
+  for (const auto& [key, record] : *found)
+    if (held.guard->find(key) == held.guard->end()) return refuse("it holds records of another wallet");
+  return {};
 }
 
 }  // namespace velno

@@ -81,6 +81,26 @@ class RecordIterMut {
   bool intact_ = false;
 };
 
+// Keeps a wallet's name in the process-wide list of open wallets while it lives, so
+// that the storage can tell whether a file it is about to replace is another open
+// wallet's.
+class OpenWalletName {
+ public:
+  OpenWalletName() = default;
+  explicit OpenWalletName(std::string name);
+  OpenWalletName(OpenWalletName&& other) noexcept;
+  OpenWalletName& operator=(OpenWalletName&& other) noexcept;
+  OpenWalletName(const OpenWalletName&) = delete;
+  OpenWalletName& operator=(const OpenWalletName&) = delete;
+  ~OpenWalletName();
+
+  static bool is_open(const std::string& name);
+
+ private:
+  void release() noexcept;
+  std::optional<std::string> name_;
+};
+
 class BroxFileSystemStorage {
  public:
   // BroxFileSystemStorage::new: an empty storage for `file_name`; touches no file.
@@ -103,7 +123,12 @@ class BroxFileSystemStorage {
   // exclusive hold, so that nothing can be stored between a change and its save.
   // `replaced`: as write_wallet_file tells it.
   DidResult<void> save(const RecordIterMut& scan, bool* replaced = nullptr) const;
+  // Writes the undo file, and removes it. Both refuse (IO, EEXIST) and touch nothing
+  // when the file at the undo path is another wallet's: one open in this process under
+  // that name, or one holding a record this storage lacks (records are never deleted,
+  // so every undo file this storage wrote holds only records it has).
   DidResult<void> save_undo() const;
+  DidResult<void> remove_undo() const;
   // Puts back, in memory, every record that `scan` kept for undo. The wallet file needs
   // nothing: whoever changes records through a scan writes them only by saving.
   void rollback(RecordIterMut& scan) const noexcept { scan.put_back(); }
@@ -125,10 +150,15 @@ class BroxFileSystemStorage {
  private:
   // The "Records length: " line, under a hold of its own, made only at Trace level.
   DidResult<void> log_record_count() const;
+  // IO (EEXIST) when the undo path is another wallet's: one open in this process, or,
+  // with `read_file`, a file there holding a record key that this wallet lacks (the
+  // library never deletes a record, so a copy it wrote holds none).
+  DidResult<void> check_undo_is_own(bool read_file = true) const;
 
   std::unique_ptr<RecordLock> records_;
   std::string file_name_;
   std::string undo_file_name_;
+  OpenWalletName open_name_;
 };
 
 }  // namespace velno

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -75,10 +76,13 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
 // Opens a wallet or undo file only when it is a regular file, and never waits: opening a
 // FIFO for writing would block until a reader came, with the registry held and every
 // agent call of the process waiting behind it.
-DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode = 0) {
+// `open_errno`, when given, tells the errno of an open that failed (0 otherwise).
+DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode = 0, int* open_errno = nullptr) {
   Fd fd(open_retrying(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode));
+  const int err = fd.valid() ? 0 : errno;
+  if (open_errno) *open_errno = err;
   // ENXIO: a FIFO without a reader, a socket, or a device that is not there.
-  if (!fd.valid()) return errno == ENXIO ? DidError::from_io_error(IoError::not_regular_file()) : os_error(errno);
+  if (!fd.valid()) return err == ENXIO ? DidError::from_io_error(IoError::not_regular_file()) : os_error(err);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return os_error(errno);
   if (!S_ISREG(st.st_mode)) return DidError::from_io_error(IoError::not_regular_file());
@@ -253,7 +257,12 @@ void remove_leftovers_of(const std::string& path) {
   const std::string digest = name_digest(file_name);
   const std::string own_tag = process_tag();
   DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return;
+  if (d == nullptr) {
+    const int err = errno;
+    VELNO_WARN(kTargetWalletPath, "Couldn't list directory ", dir, " to remove left-over temporary files: ",
+               IoError::os(err).debug_text());
+    return;
+  }
   std::vector<std::string> found;
   while (const dirent* e = ::readdir(d)) {
     struct stat st;
@@ -275,6 +284,41 @@ void remove_leftovers_of(const std::string& path) {
 }
 
 
+// Links followed from a wallet path before it counts as a loop, as the system counts.
+#ifdef SYMLOOP_MAX
+constexpr int kMaxLinks = SYMLOOP_MAX;
+#else
+constexpr int kMaxLinks = 40;
+#endif
+
+// The file that `path` finally names: each symbolic link at the end of the path is
+// followed (a relative target counts from the link's directory) until something that
+// is not a link, or nothing, is there. Writes go to that file, so that a link the host
+// made keeps pointing at the wallet it chose.
+DidResult<std::string> final_target(std::string path) {
+  for (int followed = 0;; ++followed) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) return path;
+      return os_error(errno);
+    }
+    if (!S_ISLNK(st.st_mode)) return path;
+    if (followed == kMaxLinks) return os_error(ELOOP);
+    std::string target(st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : PATH_MAX, '\0');
+    const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return os_error(errno);
+    // Filled up: longer than any path, or than the link was a moment ago.
+    if (static_cast<std::size_t>(n) == target.size()) return os_error(ENAMETOOLONG);
+    target.resize(static_cast<std::size_t>(n));
+    path = join_path(directory_of(path), target);
+  }
+}
+
+std::size_t max_path_length(const std::string& dir) {
+  const long max = ::pathconf(dir.c_str(), _PC_PATH_MAX);
+  return max > 0 ? static_cast<std::size_t>(max) : PATH_MAX;
+}
+
 // Writes `text` to a fresh temporary file beside `path` and renames it over `path`.
 DidResult<void> replace_file(const std::string& path, std::string_view text, bool* replaced) {
   const std::string dir = directory_of(path);
@@ -286,6 +330,8 @@ DidResult<void> replace_file(const std::string& path, std::string_view text, boo
     ::unlink(temp.c_str());
     return e;
   };
+  // The umask may have taken owner bits away: a wallet the owner could not read back.
+  if (::fchmod(fd.get(), kWalletFileMode) != 0) return fail(os_error(errno));
   if (auto w = write_all(fd.get(), text); !w) return fail(std::move(w).error());
   if (flush_to_device(fd.get()) != 0) return fail(os_error(errno));
   if (!fd.close()) return fail(os_error(errno));
@@ -318,10 +364,9 @@ std::string resolve_wallet_path(const std::string& name) {
   return join_path(dir, file_part);
 }
 
-DidResult<RecordMap> read_wallet_file(const std::string& name) {
-  const std::string path = resolve_wallet_path(name);
-  // Read and write access: a wallet we could not rewrite later is refused now.
-  VELNO_TRY_ASSIGN(Fd fd, open_regular_file(path, O_RDWR));
+namespace {
+
+DidResult<RecordMap> read_records(Fd fd) {
   VELNO_TRY_ASSIGN(std::string content, read_all(fd.get()));
   fd.close();
 
@@ -336,22 +381,74 @@ DidResult<RecordMap> read_wallet_file(const std::string& name) {
   return std::move(parsed).value();
 }
 
+}  // namespace
+
+DidResult<RecordMap> read_wallet_file(const std::string& name) {
+  // Read and write access: a wallet we could not rewrite later is refused now.
+  VELNO_TRY_ASSIGN(Fd fd, open_regular_file(resolve_wallet_path(name), O_RDWR));
+  return read_records(std::move(fd));
+}
+
+DidResult<std::optional<RecordMap>> read_wallet_file_if_any(const std::string& name) {
+  int err = 0;
+  auto fd = open_regular_file(resolve_wallet_path(name), O_RDONLY, 0, &err);
+  if (!fd) {
+    if (err == ENOENT) return std::optional<RecordMap>{};
+    return std::move(fd).error();
+  }
+  VELNO_TRY_ASSIGN(RecordMap records, read_records(std::move(fd).value()));
+  return std::optional<RecordMap>{std::move(records)};
+}
+
 DidResult<void> create_wallet_file(const std::string& name) {
   const std::string path = resolve_wallet_path(name);
   VELNO_DEBUG(kTargetWalletPath, "Try to create a file ", path);
-  VELNO_TRY_ASSIGN(Fd fd, open_regular_file(path, O_WRONLY | O_CREAT, kWalletFileMode));
+  // Through a dangling link, the file made is the link's target.
+  VELNO_TRY_ASSIGN(const std::string target, final_target(path));
+  int err = 0;
+  auto made = open_regular_file(target, O_WRONLY | O_CREAT | O_EXCL, kWalletFileMode, &err);
+  if (made) {
+    // Owner-only, and readable and writable by the owner, whatever the umask.
+    if (::fchmod(made.value().get(), kWalletFileMode) != 0) {
+      err = errno;
+      ::unlink(target.c_str());
+      return os_error(err);
+    }
+    return {};
+  }
+  if (err != EEXIST) return std::move(made).error();
+  // Made meanwhile, or not a regular file: opened as it is.
+  VELNO_TRY_ASSIGN(Fd fd, open_regular_file(target, O_WRONLY));
   return {};
 }
 
 DidResult<void> prepare_wallet_files(const std::string& name, const std::string& undo_name) {
-  const std::string paths[] = {resolve_wallet_path(name), resolve_wallet_path(undo_name)};
-  for (const std::string& path : paths) {
+  std::string paths[] = {resolve_wallet_path(name), resolve_wallet_path(undo_name)};
+  for (std::string& path : paths) {
+    // Rewrites replace the file that links at the path finally name.
+    VELNO_TRY_ASSIGN(path, final_target(path));
     const std::string dir = directory_of(path);
     // A rewrite renames a new file into the directory, whatever the file's own mode.
     if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return os_error(errno);
     if (base_name(path).size() > max_name_length(dir)) return os_error(ENAMETOOLONG);
+    // The file itself and the temporary file beside it: every later rewrite names both.
+    const std::size_t longest = std::max(path.size(), join_path(dir, std::string(kTempNameSize, 'x')).size());
+    if (longest >= max_path_length(dir)) return os_error(ENAMETOOLONG);
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
+      if (!S_ISREG(st.st_mode)) return DidError::from_io_error(IoError::not_regular_file());
+    }
   }
   for (const std::string& path : paths) remove_leftovers_of(path);
+  return {};
+}
+
+DidResult<void> remove_wallet_file(const std::string& name) {
+  VELNO_TRY_ASSIGN(const std::string path, final_target(resolve_wallet_path(name)));
+  // Not flushed to the device: a removal that a crash undoes leaves only what a crash
+  // before it would have left.
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return os_error(errno);
   return {};
 }
 
@@ -364,7 +461,9 @@ DidResult<void> write_wallet_file(const RecordMap& records, const std::string& n
   if (text.find(kUtf8Replacement) != std::string::npos)
     for (const auto& [key, record] : records)
       if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
-  const std::string path = resolve_wallet_path(name);
+  // What the reader would refuse is never written.
+  if (text.size() > kMaxWalletFileBytes) return os_error(EFBIG);
+  VELNO_TRY_ASSIGN(const std::string path, final_target(resolve_wallet_path(name)));
   VELNO_TRACE(kTargetWalletPath, "Write wallet file ", path);
   return replace_file(path, text, replaced);
 }

@@ -92,10 +92,32 @@ DidResult<void> reencrypt_all(RecordIterMut& scan, const SecretBytes& old_passwo
   return {};
 }
 
+// Removes the undo copy when the change ends, however it ends: the rewrite is atomic
+// and a rollback restores from memory, so the copy has no use then, while it keeps
+// every key under the old password. A failure to remove it is only logged (by the
+// storage): the change's own answer stands.
+class UndoCopy {
+ public:
+  explicit UndoCopy(const BroxFileSystemStorage& storage) : storage_(storage) {}
+  UndoCopy(const UndoCopy&) = delete;
+  UndoCopy& operator=(const UndoCopy&) = delete;
+  ~UndoCopy() {
+    try {
+      (void)storage_.remove_undo();
+    } catch (...) {
+    }
+  }
+
+ private:
+  const BroxFileSystemStorage& storage_;
+};
+
 }  // namespace
 
 DidResult<void> Wallet::change_password(PasswordFn new_password) const {
   VELNO_TRY(storage_.save_undo());
+  // Made before the guard, so that it ends after the guard's rollback.
+  const UndoCopy undo(storage_);
   TransactionGuard guard(storage_);
   const uint64_t asked_in = password_epoch_.load();
   // Both passwords are asked before either is looked at.

@@ -222,7 +222,8 @@ TEST_F(WalletFiles, EveryAliasWhoseFilesFitWorksForEveryWriteAndLongerOnesLeaveN
     EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})") << size;
     g_password = kSecondPassword;
     EXPECT_EQ(fetched(h, "k"), ok_data("R0hJ")) << size;
-    expected.insert({"qxdwallet_" + alias + ".json", "qxdwallet_" + alias + "-undo.json"});
+    // The change wrote its undo copy and removed it when it ended.
+    expected.insert("qxdwallet_" + alias + ".json");
     EXPECT_EQ(listing(wallet_dir()), expected) << size;
   }
 
@@ -348,6 +349,129 @@ TEST_F(WalletFiles, OpeningNeedsAWritableDirectoryAndAnUnreadableOneCostsOnlyThe
             << "no single warning " << warning;
       },
       true, root_.path());
+}
+
+// A home of exactly `size` bytes below `root`, made of 200-byte directory names.
+std::string home_of_size(const std::string& root, std::size_t size) {
+  std::string home = root;
+  while (home.size() + 201 < size) home += "/" + std::string(200, 'h');
+  home += "/" + std::string(size - home.size() - 1, 'e');
+  return home;
+}
+
+// Hostile paths around the wallet: what each answers and what is on disk after it.
+TEST_F(WalletFiles, LinksLongHomesAndDirectoriesAtTheUndoPathAnswerAndLeaveTheFilesRight) {
+  fs::create_directories(wallet_dir());
+  const std::string elsewhere = root_.path() + "/elsewhere";
+  fs::create_directories(elsewhere);
+
+  // A dangling link: the opening makes its target, every write rewrites the target, and
+  // the link stays a link (also across a change of password, whose undo copy goes).
+  fs::create_symlink(elsewhere + "/kept.json", wallet_file("linked"));
+  const uint64_t linked = open("linked");
+  EXPECT_EQ(call(&Library::wallet_store_data, linked, "k", "QUJD"), R"({"code":"OK"})");
+  EXPECT_EQ(call(&Library::change_password, linked, &second_password), R"({"code":"OK"})");
+  g_password = kSecondPassword;
+  const std::string before = test::read_file(elsewhere + "/kept.json");
+  EXPECT_EQ(call(&Library::wallet_store_data, linked, "k", "REVG"), R"({"code":"OK"})");
+  EXPECT_NE(test::read_file(elsewhere + "/kept.json"), before);
+  EXPECT_EQ(type_of(wallet_file("linked")), static_cast<mode_t>(S_IFLNK));
+  EXPECT_EQ(type_of(elsewhere + "/kept.json"), static_cast<mode_t>(S_IFREG));
+  EXPECT_EQ(mode_of(elsewhere + "/kept.json"), 0600u);
+  EXPECT_EQ(listing(elsewhere), (std::set<std::string>{"kept.json"}));
+  g_password = kFirstPassword;
+
+  // A directory at the undo copy's path is refused at opening, before any file is made.
+  fs::create_directories(wallet_dir() + "/qxdwallet_d-undo.json");
+  EXPECT_EQ(json::parse(call(&Library::create_agent, "d", kSeed.c_str(), &agent_password)),
+            os_failure(EISDIR, "IsADirectory"));
+  EXPECT_EQ(type_of(wallet_file("d")), 0u);
+
+  // A home so long that the temporary file's path passes the path limit, though the
+  // wallet's own path does not: refused at opening, leaving no file. 45 bytes shorter,
+  // every path fits and a change of password works.
+  const long path_max = ::pathconf(root_.path().c_str(), _PC_PATH_MAX);
+  ASSERT_GT(path_max, 1024);
+  const std::string deep_root = root_.path() + "/deep";
+  for (std::size_t size : {static_cast<std::size_t>(path_max) - 70, static_cast<std::size_t>(path_max) - 115}) {
+    const std::string home = home_of_size(deep_root, size);
+    ASSERT_EQ(call(&Library::set_velno_home_path, home.c_str()), R"({"code":"OK"})") << size;
+    const std::string alias = "p" + std::to_string(size);
+    const std::string wallet = home + "/brox-wallet/qxdwallet_" + alias + ".json";
+    ASSERT_LT(wallet.size(), static_cast<std::size_t>(path_max));
+    const json answer = json::parse(call(&Library::create_agent, alias.c_str(), kSeed.c_str(), &agent_password));
+    if (size == static_cast<std::size_t>(path_max) - 70) {
+      EXPECT_EQ(answer, os_failure(ENAMETOOLONG, "InvalidFilename"));
+      EXPECT_EQ(listing(home + "/brox-wallet"), std::set<std::string>{});
+    } else {
+      ASSERT_EQ(answer["code"], "OK") << answer.dump();
+      const uint64_t h = answer["value"]["handle"].get<uint64_t>();
+      EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})");
+      EXPECT_EQ(listing(home + "/brox-wallet"), std::set<std::string>{"qxdwallet_" + alias + ".json"});
+    }
+  }
+}
+
+// Every bound the opening enforces, the write enforces first: a key that would take the
+// file past 256 MiB (keys are written twice) is refused, stores nothing, and a fresh
+// process opens the wallet with every earlier record.
+TEST_F(WalletFiles, AWriteThatWouldPassTheFileBoundIsRefusedAndTheWalletStillOpens) {
+  in_child([&] {
+    const uint64_t h = open("big");
+    EXPECT_EQ(call(&Library::wallet_store_data, h, "before", "QUJD"), R"({"code":"OK"})");
+    const std::string huge_key(135u << 20, 'k');
+    EXPECT_EQ(json::parse(call(&Library::wallet_store_data, h, huge_key.c_str(), "QUJD")),
+              os_failure(EFBIG, "FileTooLarge"));
+    EXPECT_EQ(fetched(h, huge_key).rfind(R"({"code":"OK","value":{"Err":{"code":"RecordNotFound")", 0), 0u);
+    EXPECT_EQ(call(&Library::wallet_store_data, h, "after", "REVG"), R"({"code":"OK"})");
+  });
+  EXPECT_LT(fs::file_size(wallet_file("big")), 1u << 20);
+  const uint64_t h = open("big");
+  EXPECT_EQ(fetched(h, "before"), ok_data("QUJD"));
+  EXPECT_EQ(fetched(h, "after"), ok_data("REVG"));
+}
+
+// Alias "<x>-undo" names x's undo copy: x's change leaves that wallet whole, whether it
+// is open in this process or only on disk.
+TEST_F(WalletFiles, AChangeNeverOverwritesAnotherWalletAtItsUndoPath) {
+  const uint64_t other = open("x-undo");
+  EXPECT_EQ(call(&Library::wallet_store_data, other, "mine", "QUJD"), R"({"code":"OK"})");
+  const uint64_t x = open("x");
+  const std::string bytes = test::read_file(wallet_file("x-undo"));
+  const json exists = os_failure(EEXIST, "AlreadyExists");
+  EXPECT_EQ(json::parse(call(&Library::change_password, x, &second_password)), exists);
+  EXPECT_EQ(test::read_file(wallet_file("x-undo")), bytes);
+  EXPECT_EQ(fetched(other, "mine"), ok_data("QUJD"));
+  // x keeps its password.
+  EXPECT_EQ(call(&Library::wallet_store_data, x, "k", "REVG"), R"({"code":"OK"})");
+  in_child([&] {
+    // A fresh process with only x open: the file holds records x does not hold.
+    const uint64_t fresh_x = open("x");
+    EXPECT_EQ(json::parse(call(&Library::change_password, fresh_x, &second_password)), exists);
+    EXPECT_EQ(test::read_file(wallet_file("x-undo")), bytes);
+  });
+  EXPECT_EQ(fetched(other, "mine"), ok_data("QUJD"));
+}
+
+// Modes are exact whatever the umask, also one that masks the owner's own bits; the
+// child is not root, so the modes really decide what it may do.
+TEST_F(WalletFiles, ModesAreOwnerOnlyUnderUmasksThatMaskOwnerBits) {
+  for (mode_t mask : {mode_t{0177}, mode_t{0277}}) {
+    const std::string base = root_.path() + "/mask" + std::to_string(mask);
+    fs::create_directories(base);
+    in_child(
+        [&] {
+          const Umask masked(mask);
+          const std::string home = base + "/made/home";
+          ASSERT_EQ(call(&Library::set_velno_home_path, home.c_str()), R"({"code":"OK"})");
+          const uint64_t h = open("masked");
+          EXPECT_EQ(call(&Library::wallet_store_data, h, "k", "QUJD"), R"({"code":"OK"})");
+          EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})");
+          for (const std::string& dir : {base + "/made", home, home + "/brox-wallet"}) EXPECT_EQ(mode_of(dir), 0700u) << dir;
+          EXPECT_EQ(mode_of(home + "/brox-wallet/qxdwallet_masked.json"), 0600u);
+        },
+        true, root_.path());
+  }
 }
 
 }  // namespace

@@ -83,7 +83,8 @@ std::string judge(const Case& c, const std::string& dir, const ChildResult& host
   answered_io = failed.size() == 1 && failed[0].ends_with(" IO");
   if (!host.exited || host.status != 0) return "the host failed:\n" + host.output;
   if (!answered_io && !(harmless && failed.empty()))
-    return "expected one IO answer, got " + std::to_string(failed.size()) + ":\n" + host.output;
+    return "expected one IO answer, got " + std::to_string(failed.size()) + " (fault: " + fired[0] + "):\n" +
+           host.output;
   if (!check.exited || check.status != 0) return "the fresh check failed:\n" + check.output;
   return "";
 }

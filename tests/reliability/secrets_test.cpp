@@ -118,7 +118,7 @@ TEST(ReliabilitySecrets, NoSecretReachesAnyLogLineAndFilesAreOwnerOnly) {
   ASSERT_TRUE(take(change_password(handle, second_password)).ok());
   g_password = second_password();
   EXPECT_EQ(mode_of(wallet), 0600);
-  EXPECT_EQ(mode_of(undo_file(home, "secrets")), 0600);
+  EXPECT_EQ(::access(undo_file(home, "secrets").c_str(), F_OK), -1) << "the undo copy ends with the change";
   collect(wallet, second_password(), secrets);
   take(sign_with_did(handle, id.c_str(), "AAECAw=="));
   take(wallet_get_data(handle, "note"));

@@ -17,16 +17,17 @@ using test::b58;
 using test::bytes_of;
 using test::plain_record;
 
-// A callable answering one password and counting its calls.
-PasswordFn answering(const std::string& password, int& calls) {
-  return [&password, &calls] {
-    ++calls;
-    return SecretBytes(std::string_view(password));
-  };
-}
-
 class ChangePassword : public test::WalletFixture {
  protected:
+  // A callable answering one password and counting its calls; given `undo`, it keeps the
+  // undo file's text as the change sees it (written before the passwords are asked).
+  static PasswordFn answering(const std::string& password, int& calls, std::string* undo = nullptr) {
+    return [&password, &calls, undo] {
+      ++calls;
+      if (undo) *undo = test::read_file(resolve_wallet_path(std::string(kName) + "-undo"));
+      return SecretBytes(std::string_view(password));
+    };
+  }
   RecordMap read_back(const std::string& text) const {
     auto map = parse_wallet_text(text);
     EXPECT_TRUE(map.ok()) << (map.ok() ? "" : map.error().text());
@@ -53,14 +54,16 @@ TEST_F(ChangePassword, EqualPasswordsSucceedWithoutTouchingRecords) {
   auto& capture = test::LogCapture::install(LogLevel::Debug);
   int new_calls = 0;
   password_calls_ = 0;
-  ASSERT_TRUE(wallet_->change_password(answering(test::kPasswordA, new_calls)).ok());
+  std::string undo;
+  ASSERT_TRUE(wallet_->change_password(answering(test::kPasswordA, new_calls, &undo)).ok());
   EXPECT_EQ(password_calls_, 1);
   EXPECT_EQ(new_calls, 1);
   EXPECT_EQ(capture.wallet_lines(),
             (std::vector<std::string>{"4 Old password and new password are the same. Skipping"}));
   EXPECT_EQ(snapshot(), before);
   EXPECT_EQ(read_back(wallet_text()), before);
-  EXPECT_EQ(read_back(undo_text()), read_back(file));
+  EXPECT_EQ(read_back(undo), read_back(file));
+  EXPECT_FALSE(undo_exists());
 }
 
 // The empty text is a password: a wallet made under it can get a real one. Only an
@@ -76,11 +79,13 @@ TEST_F(ChangePassword, OnlyAnEmptyNewPasswordIsRefused) {
     password_ = c.old_password;
     password_calls_ = 0;
     int new_calls = 0;
-    EXPECT_DID_ERROR(wallet_->change_password(answering(*c.new_password, new_calls)), DidErrorKind::Crypto,
+    std::string undo;
+    EXPECT_DID_ERROR(wallet_->change_password(answering(*c.new_password, new_calls, &undo)), DidErrorKind::Crypto,
                      "Please provide a valid password");
     EXPECT_EQ(password_calls_, 1);
     EXPECT_EQ(new_calls, 1);
-    EXPECT_EQ(read_back(undo_text()), snapshot());
+    EXPECT_EQ(read_back(undo), snapshot());
+    EXPECT_FALSE(undo_exists());
   }
   password_ = &test::kEmptyPassword;
   int new_calls = 0;
@@ -98,7 +103,8 @@ TEST_F(ChangePassword, ReencryptsEveryEncryptedRecordAndKeepsTheRest) {
   const RecordMap before = snapshot();
 
   int new_calls = 0;
-  ASSERT_TRUE(wallet_->change_password(answering(test::kPasswordB, new_calls)).ok());
+  std::string undo;
+  ASSERT_TRUE(wallet_->change_password(answering(test::kPasswordB, new_calls, &undo)).ok());
   EXPECT_EQ(new_calls, 1);
 
   const RecordMap after = snapshot();
@@ -122,8 +128,9 @@ TEST_F(ChangePassword, ReencryptsEveryEncryptedRecordAndKeepsTheRest) {
     EXPECT_NE(record.record_object, old_record.record_object);
   }
   EXPECT_EQ(read_back(wallet_text()), after);
-  // The undo file holds the wallet as it was, under the old password.
-  EXPECT_EQ(read_back(undo_text()), before);
+  // The undo file held the wallet as it was, under the old password, and is gone.
+  EXPECT_EQ(read_back(undo), before);
+  EXPECT_FALSE(undo_exists());
 
   password_ = &test::kPasswordB;
   auto signature = wallet_->sign_with_did(b.id, bytes_of("after"));
@@ -140,6 +147,7 @@ TEST_F(ChangePassword, WrongOldPasswordChangesNothing) {
                    "Cannot read wallet. Is the Pin Correct?");
   EXPECT_EQ(snapshot(), before);
   EXPECT_EQ(read_back(wallet_text()), before);
+  EXPECT_FALSE(undo_exists());
 }
 
 TEST_F(ChangePassword, FailureMidwayRollsBackToTheOldPassword) {
@@ -165,13 +173,15 @@ TEST_F(ChangePassword, FailureMidwayRollsBackToTheOldPassword) {
   const std::string good_did = pair_keys[0] == first.id + "::KeyPair" ? first.id : second.id;
 
   int new_calls = 0;
-  EXPECT_DID_ERROR(wallet_->change_password(answering(test::kPasswordB, new_calls)), DidErrorKind::Crypto,
+  std::string undo;
+  EXPECT_DID_ERROR(wallet_->change_password(answering(test::kPasswordB, new_calls, &undo)), DidErrorKind::Crypto,
                    "Box easy open failed");
 
   // Memory and file agree, and every record is as before, under the old password.
   EXPECT_EQ(snapshot(), before);
   EXPECT_EQ(read_back(wallet_text()), before);
-  EXPECT_EQ(read_back(undo_text()), before);
+  EXPECT_EQ(read_back(undo), before);
+  EXPECT_FALSE(undo_exists());
   ASSERT_TRUE(wallet_->sign_with_did(good_did, bytes_of("still A")).ok());
 }
 

@@ -115,6 +115,7 @@ class WalletFixture : public ::testing::Test {
   std::string wallet_path() const { return resolve_wallet_path(kName); }
   std::string wallet_text() const { return read_file(wallet_path()); }
   std::string undo_text() const { return read_file(resolve_wallet_path(std::string(kName) + "-undo")); }
+  bool undo_exists() const { return file_exists(resolve_wallet_path(std::string(kName) + "-undo")); }
 
   const BroxFileSystemStorage& storage() const { return wallet_->storage(); }
   InternalStorageRecord stored(const std::string& key_text) const {

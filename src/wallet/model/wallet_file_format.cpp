@@ -68,6 +68,17 @@ std::string serialize_wallet(const RecordMap& records) {
   return out;
 }
 
+std::size_t wallet_member_size(std::string_view name, InternalStorageRecord& record) {
+  if (!record.cached_text) cache_record_text(record);
+  return json_string_size(name) + 1 + record.cached_text->size();
+}
+
+std::size_t wallet_text_size(RecordMap& records) {
+  std::size_t size = records.empty() ? 2 : 1 + records.size();  // braces and commas
+  for (auto& [name, record] : records) size += wallet_member_size(name, record);
+  return size;
+}
+
 namespace {
 
 // The first fault of a text in `v` (strings and member names) that is not valid UTF-8.

@@ -25,6 +25,11 @@ JsonResult<RecordMap> parse_wallet_text(std::string_view text);
 std::string serialize_wallet(const RecordMap& records);
 void serialize_wallet(std::string& out, const RecordMap& records);
 
+// The sizes serialize_wallet gives a member, and the whole map, taken from the records'
+// cached texts; a record without one gets it first (the only allocation).
+std::size_t wallet_member_size(std::string_view name, InternalStorageRecord& record);
+std::size_t wallet_text_size(RecordMap& records);
+
 // The first text of a record, or of its member name in the file, that is not valid
 // UTF-8: the writer would have to alter it, and the file would not give it back.
 std::optional<Utf8Error> first_invalid_utf8(std::string_view name, const InternalStorageRecord& record);
