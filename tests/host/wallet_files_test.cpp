@@ -341,12 +341,22 @@ TEST_F(WalletFiles, OpeningNeedsAWritableDirectoryAndAnUnreadableOneCostsOnlyThe
         ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
         EXPECT_EQ(fetched(h, "k"), ok_data("QUJD"));
         EXPECT_EQ(listing(dir), (std::set<std::string>{"qxdwallet_guarded.json", "qxdwallet_source.json"}));
-        std::lock_guard<std::mutex> lock(g_log_mutex);
+        std::unique_lock<std::mutex> lock(g_log_mutex);
         const std::string warning = "2 brox_fs::utils::wallet_path Couldn't open directory " + dir +
                                     "/. to flush a rename in it: Os { code: " + std::to_string(EACCES) +
                                     ", kind: PermissionDenied";
         EXPECT_EQ(std::count_if(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(warning, 0) == 0; }), 1)
             << "no single warning " << warning;
+        g_log.clear();
+        // Nor can an opening list it to remove left-overs: it says so and goes on.
+        ASSERT_EQ(::chmod(dir.c_str(), 0300), 0);
+        lock.unlock();
+        open("unlisted");
+        lock.lock();
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+        const std::string unlisted = "2 brox_fs::utils::wallet_path Couldn't list directory ";
+        EXPECT_TRUE(std::any_of(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(unlisted, 0) == 0; }))
+            << "no warning " << unlisted;
       },
       true, root_.path());
 }
