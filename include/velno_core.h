@@ -112,6 +112,13 @@
 
 #include <stdint.h>
 
+/* The library's version, the same as its CMake package's and pkg-config file's; the
+ * major number is the one in the shared library's name (libvelno_core.so.1). */
+#define VELNO_CORE_VERSION_MAJOR 1
+#define VELNO_CORE_VERSION_MINOR 0
+#define VELNO_CORE_VERSION_PATCH 0
+#define VELNO_CORE_VERSION "1.0.0"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -127,16 +134,20 @@ extern "C" {
 typedef const char *(*PasswordCallback)(void);
 
 /* Receives one log record: level 1 ERROR, 2 WARN, 3 INFO, 4 DEBUG, 5 TRACE, and the
- * message "<module path> <text>". The message is malloc'd and belongs to the callee,
+ * message "<module path> <text>" (init_logging's own first record has no module path:
+ * see there). The message is malloc'd and belongs to the callee,
  * which releases it with free(). May be called from several threads at once. */
 typedef void (*LogCallback)(uint32_t level, char *message);
 
 /* ---- Set-up ------------------------------------------------------------------ */
 
 /* Installs the process logger once: records up to `level` (0 off .. 5 trace; larger
- * values count as 5) go to `callback`. A later call leaves the first logger and level
- * in place, calls its own callback once and still answers {"code":"OK"}. Prints
- * progress lines on standard output.
+ * values count as 5) go to `callback`. Each call first gives its own callback one
+ * record directly: level 4 and "Initialize logging to <NAME>" (OFF, ERROR, WARN, INFO,
+ * DEBUG or TRACE), without a module path, whatever the level (0 included). A later call
+ * leaves the first logger and level in place and still answers {"code":"OK"}.
+ * Prints progress lines on standard output, flushed before it returns: 7 on the first
+ * call, 10 on a later one, 2 for a NULL callback (see the README).
  * Failures: InvalidParameter "Callback cannot be Empty." (NULL callback). */
 VELNO_API char *init_logging(uint32_t level, LogCallback callback);
 
@@ -161,8 +172,13 @@ VELNO_API char *explain_error_code(const char *error_code);
 /* Opens (or creates) the wallet of `alias` and a DID in it: the DID of `seed` (a text
  * of at least 32 bytes, the first 32 being the Ed25519 seed; reused, without asking the
  * password, when the wallet holds it already) or, with NULL, a new random one at every
- * opening. Answers {"code":"OK","value":{"handle":<n>}}; handles start at 100005. A
- * known alias answers its existing handle at once, without using seed or callback;
+ * opening. A seed is kept unencrypted, as Base58 in the DID's description: in the
+ * wallet file and in list_dids and get_did_info answers, so whoever reads the file can
+ * sign as that DID. Pass NULL for a DID that only the password should protect; pass a
+ * seed only when the host keeps it as secret as the wallet file.
+ * Answers {"code":"OK","value":{"handle":<n>}}; handles start at 100005. A
+ * known alias answers its existing handle at once, without using the seed or calling
+ * the callback (which must still not be NULL: it is checked first);
  * the agent keeps its first password callback for good. A failed opening takes no
  * handle, and the alias may be tried again; a seedless opening that failed after
  * writing its random DID leaves that DID in the file, as a crash would. A new DID takes
@@ -172,10 +188,11 @@ VELNO_API char *explain_error_code(const char *error_code);
  * "Invalid Parameter for alias" (NULL, or holding "/"); IO (the wallet directory is not
  * writable; the wallet path is not a regular file, or is too long; the file cannot be
  * read, is not UTF-8, or is above 256 MiB); JsonProcessing "<fault> at line <l> column
- * <c>" (the file is not a wallet); WalletCouldNotGenerateKeyPair "Couldn't create key
- * pair" (a seed shorter than 32 bytes, or above 1,024 bytes for a new DID); SyncError
- * "Mutex lock failed, poisonous guard poisoned lock: another task failed inside" (a
- * registration failed half-way); and,
+ * <c>" (the file is not a wallet); JsonProcessing "serde says <fault>" (the seed's
+ * DID is in the wallet with a damaged description); WalletCouldNotGenerateKeyPair
+ * "Couldn't create key pair" (a seed shorter than 32 bytes, or above 1,024 bytes for a
+ * new DID); SyncError "Mutex lock failed, poisonous guard poisoned lock: another task
+ * failed inside" (a registration failed half-way); and,
  * when it writes the new DID, the password and write failures of agent calls. */
 VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallback password_callback);
 
@@ -184,18 +201,22 @@ VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallba
 /* DID descriptions are objects {"id","metadata","publicDID","publicKey","seed"}. */
 
 /* Creates a DID from `seed` (NULL: random) or answers the stored one of that seed
- * (then without asking the password or writing). Writes an encrypted record.
+ * (then without asking the password or writing). Writes an encrypted record. The seed
+ * is kept unencrypted (see create_agent): pass one only when the host keeps it secret.
  * Failures: WalletCouldNotGenerateKeyPair "Couldn't create key pair" (a seed shorter
- * than 32 bytes, or, for a new DID, above 1,024 bytes). */
+ * than 32 bytes, or, for a new DID, above 1,024 bytes); JsonProcessing "serde says
+ * <fault>" (the seed's DID is stored with a damaged description). */
 VELNO_API char *create_did(uint64_t handle, const char *seed);
 /* Answers every DID of the agent's wallet as an array of descriptions. Asks no
  * password. Failures: JsonProcessing "serde says <fault>" (a damaged description). */
 VELNO_API char *list_dids(uint64_t handle);
 /* Answers the wallet's public DID. The library itself never writes one, so on its
- * wallets this answers RecordNotFound "PublicDid". */
+ * wallets this answers RecordNotFound "PublicDid". Failures: JsonProcessing "serde
+ * says <fault>" (a damaged description). */
 VELNO_API char *get_default_did(uint64_t handle);
 /* Answers the description of `did`. Asks no password.
- * Failures: InvalidParameter "Invalid Parameter for did"; RecordNotFound "DIDInfo". */
+ * Failures: InvalidParameter "Invalid Parameter for did"; RecordNotFound "DIDInfo";
+ * JsonProcessing "serde says <fault>" (a damaged description). */
 VELNO_API char *get_did_info(uint64_t handle, const char *did);
 
 /* ---- Signatures ---------------------------------------------------------------- */
@@ -203,13 +224,15 @@ VELNO_API char *get_did_info(uint64_t handle, const char *did);
 /* Signs Base64 `data` with the public DID's key: {"code":"OK","value":"<Base64>"}.
  * Reads an encrypted record.
  * Failures: InvalidParameter "Invalid Parameter for data"; ConversionError "Invalid
- * base64 encoding"; RecordNotFound "PublicDid" (always, on wallets the library made). */
+ * base64 encoding"; RecordNotFound "PublicDid" (always, on wallets the library made);
+ * JsonProcessing "serde says <fault>" (a damaged public DID description). */
 VELNO_API char *sign(uint64_t handle, const char *data);
 /* Signs Base64 `data` with the key of `did`; the signature is 88 Base64 characters.
  * Reads an encrypted record.
  * Failures: InvalidParameter "Invalid Parameter for did", then "Invalid Parameter for
  * data"; ConversionError "Invalid base64 encoding"; RecordNotFound "DIDInfo" (unknown
- * DID); RecordNotFound "No key with key id <did>"; WalletCouldNotSign "Data signing
+ * DID); JsonProcessing "serde says <fault>" (its description is damaged);
+ * RecordNotFound "No key with key id <did>"; WalletCouldNotSign "Data signing
  * failed" (a damaged key). */
 VELNO_API char *sign_with_did(uint64_t handle, const char *did, const char *data);
 /* Verifies a Base64 `signature` of Base64 `data` against a Base58 `public_key`:

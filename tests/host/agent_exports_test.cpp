@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+#include <sodium.h>
 
 #include "common/base58.hpp"
 #include "common/base64.hpp"
@@ -69,6 +71,9 @@ TEST_F(AgentExports, HandlesAreNumberedPerAliasAndLetterCaseCounts) {
   EXPECT_EQ(call(&Library::create_agent, "alice", nullptr, &counting_password), ok_handle(100005));
   EXPECT_EQ(call(&Library::create_agent, "Alice", kSeed.c_str(), &agent_password), ok_handle(100006));
   EXPECT_EQ(g_other_calls.load(), 0);
+  // Though unused then, the callback is checked before the alias is looked up.
+  EXPECT_EQ(call(&Library::create_agent, "alice", nullptr, nullptr),
+            failure("InvalidParameter", "Wallet password callback cannot be NULL"));
   EXPECT_TRUE(test::file_exists(wallet_file("alice")));
   EXPECT_TRUE(test::file_exists(wallet_file("Alice")));
   EXPECT_EQ(dids(100005).size(), 1u);
@@ -83,6 +88,30 @@ TEST_F(AgentExports, AFailedOpeningTakesNoHandle) {
   EXPECT_EQ(call(&Library::create_agent, "short", "short seed", &agent_password),
             failure("WalletCouldNotGenerateKeyPair", "Couldn't create key pair"));
   EXPECT_EQ(call(&Library::create_agent, "fine", kSeed.c_str(), &agent_password), ok_handle(100005));
+}
+
+// A DID description changed outside the library is answered by every call that reads
+// it, the seed's own calls included; the wallet's other DIDs stay usable.
+TEST_F(AgentExports, ADamagedDescriptionAnswersJsonProcessingWhereverItIsRead) {
+  std::vector<uint8_t> pk(crypto_sign_PUBLICKEYBYTES), sk(crypto_sign_SECRETKEYBYTES);
+  ASSERT_EQ(crypto_sign_seed_keypair(pk.data(), sk.data(), reinterpret_cast<const unsigned char*>(kSeed.data())), 0);
+  const std::string did = base58_encode(std::span<const uint8_t>(pk).first(16));
+  const json damaged = {{did + "::DIDInfo",
+                         {{"key", {{"raw_key", did}, {"record_type", "DIDInfo"}}},
+                          {"type", "Did"},
+                          {"date", 1},
+                          {"data", {{"id", did}, {"publicKey", base58_encode(pk)}, {"seed", nullptr}}}}}};
+  std::filesystem::create_directories(home.path() + "/brox-wallet");
+  test::write_file(wallet_file("damaged"), damaged.dump());
+
+  const std::string serde = failure("JsonProcessing", "serde says missing field `publicDID`");
+  EXPECT_EQ(call(&Library::create_agent, "damaged", kSeed.c_str(), &agent_password), serde);
+  const uint64_t h = open("damaged", nullptr);
+  EXPECT_EQ(call(&Library::get_did_info, h, did.c_str()), serde);
+  EXPECT_EQ(call(&Library::sign_with_did, h, did.c_str(), "QUJD"), serde);
+  EXPECT_EQ(call(&Library::create_did, h, kSeed.c_str()), serde);
+  EXPECT_EQ(call(&Library::list_dids, h), serde);
+  EXPECT_EQ(json::parse(call(&Library::create_did, h, nullptr))["code"], "OK");
 }
 
 TEST_F(AgentExports, UnregisteredHandlesAnswerNotFoundWithoutReadingTheirTexts) {

@@ -1,10 +1,13 @@
-// The library shows the host its fourteen exports and nothing else.
+// The library shows the host its fourteen exports and nothing else, under the version
+// its header names.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "velno_core.h"
 
 namespace {
 
@@ -38,6 +41,19 @@ TEST(SymbolTable, ExportsExactlyTheFourteenFunctions) {
       "list_dids", "get_default_did", "get_did_info", "sign", "sign_with_did",
       "verify_with_did_public_key", "change_password", "wallet_store_data", "wallet_get_data"};
   EXPECT_EQ(exported_text_symbols(), expected);
+}
+
+TEST(Version, HeaderMacrosMatchThePackageAndTheSharedLibraryName) {
+  const std::string parts = std::to_string(VELNO_CORE_VERSION_MAJOR) + "." + std::to_string(VELNO_CORE_VERSION_MINOR) +
+                            "." + std::to_string(VELNO_CORE_VERSION_PATCH);
+  EXPECT_EQ(parts, VELNO_CORE_VERSION);
+  EXPECT_EQ(std::string(VELNO_CORE_VERSION), VELNO_PROJECT_VERSION);
+#ifdef __APPLE__
+  const std::string soname = "libvelno_core." + std::to_string(VELNO_CORE_VERSION_MAJOR) + ".dylib";
+#else
+  const std::string soname = "libvelno_core.so." + std::to_string(VELNO_CORE_VERSION_MAJOR);
+#endif
+  EXPECT_EQ(soname, VELNO_SONAME);
 }
 
 }  // namespace

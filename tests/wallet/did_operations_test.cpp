@@ -61,8 +61,9 @@ TEST_F(DidOperations, Rfc8032VectorsThroughCreateAndSign) {
 }
 
 TEST(VerifySignature, WycheproofVectors) {
-  std::ifstream in(VELNO_TESTDATA_DIR "/wycheproof/ed25519_test.json");
-  if (!in) GTEST_SKIP() << "no Wycheproof vectors";
+  const char* path = VELNO_TESTDATA_DIR "/wycheproof/ed25519_test.json";
+  std::ifstream in(path);
+  if (!in) GTEST_SKIP() << "no Wycheproof vectors at " << path;
   const nlohmann::json suite = nlohmann::json::parse(in);
   std::size_t checked = 0;
   for (const auto& group : suite.at("testGroups")) {
