@@ -8,12 +8,16 @@
  * The answer is allocated with malloc and belongs to the caller, who releases it with
  * free(); the library keeps no pointer to it. It is NULL only when memory is exhausted
  * so far that not even the "Out of memory" answer kept aside for that case is left
- * (the next answer that finds memory keeps one aside again): the process goes on. Nothing else
- * leaves a function: no exception, no abort, whatever the input. Below, each function
- * lists the failures it can answer as Kind "message"; besides those, any function may
- * answer General "Internal error" (something unexpected, such as memory running out
- * while it works) or General "Out of memory" (not even the answer could be made). Such
- * a failure changes nothing, and the other agents go on.
+ * (the next answer that finds memory keeps one aside again): the process goes on.
+ * Nothing else leaves a function: no exception, no abort, whatever the input. Below,
+ * each function lists the failures it can answer as Kind "message"; besides those, any
+ * function may answer General "Internal error" (something unexpected, such as memory
+ * running out while it works) or General "Out of memory" (not even the answer could be
+ * made); the other agents go on. A failure answer means that nothing was committed, but for two
+ * cases: create_did answered "Out of memory" may have stored its DID (list_dids tells);
+ * and a write whose file write failed (IO, or General) keeps its new record in memory,
+ * where reads find it and the agent's next write puts it in the file. Read the value
+ * back to know.
  *
  * Arguments. Input texts are borrowed for the call and copied byte for byte; the
  * library never keeps, changes or frees them. Data and signatures are Base64 (standard
@@ -53,7 +57,8 @@
  *   JsonProcessing or EncodingError (the reader's message).
  * Those that write may also answer IO with the system's error, as
  *   Os { code: <errno>, kind: <Kind>, message: "<strerror text>" }
- * and then the wallet file is as it was (or, after the rename, whole and new).
+ * and then the wallet file is as it was (or, after the rename, whole and new), while
+ * the record stays in memory (see above).
  *
  * Passwords. The agent's password callback (given to create_agent, kept for good)
  * answers the wallet's password:

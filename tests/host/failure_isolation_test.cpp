@@ -58,8 +58,17 @@ class FailureIsolation : public ::testing::Test {
   test::TempDir home;
 };
 
+// The handle of an OK answer of create_agent. Handles are counted from what the suite's
+// earlier tests took, so that each test holds whichever order the tests run in.
+uint64_t handle_of(const std::string& answer) {
+  const json j = json::parse(answer);
+  EXPECT_EQ(j["code"], "OK") << answer;
+  return j["code"] == "OK" ? j["value"]["handle"].get<uint64_t>() : 0;
+}
+
 TEST_F(FailureIsolation, AFailedOpeningLeavesEveryAgentWorkingAndItsAliasFree) {
-  ASSERT_EQ(call(&Library::create_agent, "healthy", kHealthySeed.c_str(), &password), ok_handle(100005));
+  const uint64_t healthy = handle_of(call(&Library::create_agent, "healthy", kHealthySeed.c_str(), &password));
+  ASSERT_NE(healthy, 0u);
 
   // A wallet file beyond the size bound (sparse: it takes no room) is refused unread.
   const std::string huge = wallet_file("huge");
@@ -72,14 +81,14 @@ TEST_F(FailureIsolation, AFailedOpeningLeavesEveryAgentWorkingAndItsAliasFree) {
   EXPECT_EQ(call(&Library::create_agent, "thrower", nullptr, &throwing_password),
             failure("General", "Internal error"));
 
-  EXPECT_TRUE(answers(100005));
-  EXPECT_EQ(call(&Library::create_agent, "healthy", nullptr, &password), ok_handle(100005));
-  EXPECT_EQ(call(&Library::create_agent, "other", nullptr, &password), ok_handle(100006));
+  EXPECT_TRUE(answers(healthy));
+  EXPECT_EQ(call(&Library::create_agent, "healthy", nullptr, &password), ok_handle(healthy));
+  EXPECT_EQ(call(&Library::create_agent, "other", nullptr, &password), ok_handle(healthy + 1));
   // Both aliases can be opened again, and the failures took no handle.
   std::filesystem::resize_file(huge, 0);
-  EXPECT_EQ(call(&Library::create_agent, "huge", nullptr, &password), ok_handle(100007));
-  EXPECT_EQ(call(&Library::create_agent, "thrower", nullptr, &password), ok_handle(100008));
-  EXPECT_TRUE(answers(100008));
+  EXPECT_EQ(call(&Library::create_agent, "huge", nullptr, &password), ok_handle(healthy + 2));
+  EXPECT_EQ(call(&Library::create_agent, "thrower", nullptr, &password), ok_handle(healthy + 3));
+  EXPECT_TRUE(answers(healthy + 3));
 }
 
 #ifdef VELNO_ADDRESS_SPACE_LIMIT
@@ -158,8 +167,10 @@ TEST_F(FailureIsolation, RunningOutOfMemoryWhileOpeningAnswersAndTheProcessGoesO
     ASSERT_GT(text.size(), 9'000'000u) << text.size();
     test::write_file(wallet_file("large"), text);
   }
-  const uint64_t healthy = 100005;
-  ASSERT_EQ(call(&Library::create_agent, "healthy", kHealthySeed.c_str(), &password), ok_handle(healthy));
+  // An alias of this test's own: its handle is the last one taken, so the children's
+  // opening of "large" gets the next.
+  const uint64_t healthy = handle_of(call(&Library::create_agent, "oom-healthy", kHealthySeed.c_str(), &password));
+  ASSERT_NE(healthy, 0u);
 
   const std::size_t base = address_space_in_use();
   constexpr std::size_t kMiB = std::size_t{1} << 20;
