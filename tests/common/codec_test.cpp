@@ -109,6 +109,34 @@ TEST(Base58Test, SecretVariantsZeroEveryBufferTheyRelease) {
   EXPECT_FALSE(base58_decode_secret("abc0").ok());
 }
 
+// Data refused as non-canonical Base64 is found so only once decoded: the buffer it
+// was decoded into is zeroed before it is freed, as is the one of accepted data.
+TEST(Base64Test, SecretDecodingZeroesEveryBufferItReleasesAlsoForRefusedText) {
+  static std::atomic<int> released{0}, dirty{0};
+  test_hooks::secret_release_observer = +[](const void* p, std::size_t n) {
+    ++released;
+    const auto* bytes = static_cast<const uint8_t*>(p);
+    if (std::any_of(bytes, bytes + n, [](uint8_t b) { return b != 0; })) ++dirty;
+  };
+  const std::pair<const char*, bool> rows[] = {
+      {"c2VjcmV0IGRhdGE=", true},   // "secret data"
+      {"c2VjcmV0IGRhdGF=", false},  // unused bits set in the last symbol
+      {"c2VjcmV0IGRhdGE", false},   // padding missing
+      {"c2VjcmV0IGRhdA=", false},   // a length no padding completes
+  };
+  for (const auto& [text, accepted] : rows) {
+    released = 0;
+    dirty = 0;
+    auto decoded = base64_decode_secret(text);
+    EXPECT_EQ(decoded.ok(), accepted) << text;
+    EXPECT_EQ(decoded.ok(), base64_decode(text).ok()) << text;
+    { auto drop = std::move(decoded); }
+    EXPECT_GE(released.load(), 1) << text;
+    EXPECT_EQ(dirty.load(), 0) << text;
+  }
+  test_hooks::secret_release_observer = nullptr;
+}
+
 TEST(Base58Test, DecodingNamesTheFirstOffendingByte) {
   const std::pair<std::string, const char*> rows[] = {
       {"\xC3\xA9", "provided string contained non-ascii character starting at byte 0"},
