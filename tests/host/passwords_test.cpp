@@ -22,6 +22,7 @@ using nlohmann::json;
 constexpr const char* kRight = "the wallet's password";
 constexpr const char* kWrong = "a mistyped password";
 const std::string kSeed = "passwords-test-seed-0123456789abcdef";
+const std::string kOtherSeed = "passwords-test-other-seed-0123456789";
 const std::string kLoginFailed = failure("WalletLoginFailed", "Cannot read wallet. Is the Pin Correct?");
 const std::string kNullPassword = failure("InvalidParameter", "Password callback returned NULL");
 
@@ -49,6 +50,15 @@ class HostPasswords : public ::testing::Test {
   json records(const std::string& alias) const { return json::parse(test::read_file(wallet_file(alias))); }
   void write_records(const std::string& alias, const json& records) const {
     test::write_file(wallet_file(alias), records.dump());
+  }
+  // Opens `alias` under `password` and stores `data` under `key` there.
+  uint64_t open_with_datum(const std::string& alias, const std::string& seed, const char* password, const char* key,
+                           const char* data) {
+    g_answer = password;
+    const uint64_t h = open(alias, seed.c_str());
+    EXPECT_EQ(call(&Library::wallet_store_data, h, key, data), R"({"code":"OK"})");
+    g_answer = kRight;
+    return h;
   }
   uint64_t open(const std::string& alias, const char* seed) {
     json answer = json::parse(call(&Library::create_agent, alias.c_str(), seed, &counted_password));
@@ -141,15 +151,9 @@ TEST_F(HostPasswords, NullPasswordIsRefusedEverywhere) {
 // wallet holds one, data records only in a wallet without. Refused: no handle, the
 // callback asked once, the file as it was.
 TEST_F(HostPasswords, OnlyKeyPairsProveAPasswordWhileTheWalletHoldsOne) {
-  const uint64_t h = open("right", kSeed.c_str());
-  ASSERT_NE(h, 0u);
+  const uint64_t h = open_with_datum("right", kSeed, kRight, "k", "djA=");
   ASSERT_EQ(json::parse(call(&Library::create_did, h, nullptr))["code"], "OK");
-  ASSERT_EQ(call(&Library::wallet_store_data, h, "k", "djA="), R"({"code":"OK"})");
-  g_answer = kWrong;
-  const uint64_t other = open("typo", "passwords-test-other-seed-0123456789");
-  ASSERT_NE(other, 0u);
-  ASSERT_EQ(call(&Library::wallet_store_data, other, "s", "c3RyYXk="), R"({"code":"OK"})");
-  g_answer = kRight;
+  open_with_datum("typo", kOtherSeed, kWrong, "s", "c3RyYXk=");
 
   const json right = records("right"), typo = records("typo");
   std::vector<std::string> pairs;
@@ -207,14 +211,8 @@ TEST_F(HostPasswords, OnlyKeyPairsProveAPasswordWhileTheWalletHoldsOne) {
 // leaves, byte for byte, those that open under neither: a stray one and a damaged one
 // no longer block it. The stray record's password is not the wallet's: refused.
 TEST_F(HostPasswords, AChangeLeavesRecordsItCannotOpenAndRefusesAStrayRecordsPassword) {
-  const uint64_t good = open("good", kSeed.c_str());
-  ASSERT_NE(good, 0u);
-  ASSERT_EQ(call(&Library::wallet_store_data, good, "k", "djA="), R"({"code":"OK"})");
-  g_answer = kWrong;
-  const uint64_t other = open("other", "passwords-test-other-seed-0123456789");
-  ASSERT_NE(other, 0u);
-  ASSERT_EQ(call(&Library::wallet_store_data, other, "s", "c3RyYXk="), R"({"code":"OK"})");
-  g_answer = kRight;
+  open_with_datum("good", kSeed, kRight, "k", "djA=");
+  open_with_datum("other", kOtherSeed, kWrong, "s", "c3RyYXk=");
 
   json mixed = records("good");
   mixed["s::String"] = records("other")["s::String"];
