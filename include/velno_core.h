@@ -38,6 +38,12 @@
  *   changes the password, say), also while create_agent asks it; but a create_agent's
  *   callback must not wait for another create_agent of the same alias, which waits for
  *   it.
+ * - A create_agent made from a callback of an opening of the same alias, on that
+ *   opening's thread, answers InvalidState "An opening of this alias is already running
+ *   on this thread" at once, and one whose wait would close a ring (openings whose
+ *   callbacks open each other's alias) answers InvalidState "An opening of this alias
+ *   waits for an opening running on this thread"; the outer openings go on, and the
+ *   alias opens normally afterwards.
  * - The log callback may run while the library holds its locks: it must return without
  *   waiting for any other thread's call into the library.
  *
@@ -48,7 +54,8 @@
  *     inside", or InvalidState "Cannot lock the wallet for read" for lookups: an
  *     earlier call left this agent's records half-changed; other agents go on.
  * Those that read or write an encrypted record (each says so) may also answer:
- *   WalletLoginFailed "Cannot read wallet. Is the Pin Correct?"  (a wrong password)
+ *   WalletLoginFailed "Cannot read wallet. Is the Pin Correct?"  (a wrong password, or
+ *     a record damaged outside the library: the two look alike)
  *   InvalidParameter "Password callback returned NULL"
  *   Crypto "Password hash failed"  (the 64 MiB that deriving a key needs were refused)
  *   for a record damaged outside the library: ValueRequired "Optional value
@@ -70,13 +77,24 @@
  * - The text it returns must stay valid after it returns, until the library has copied
  *   it: static, thread-local or other long-lived storage, never the callback's own
  *   stack. The empty text is a valid password; NULL is refused (above).
- * - A write into a wallet that holds encrypted records first proves the password: it
- *   tries it on up to two sealed records (key pairs first), and it is accepted when it
- *   opens either, so one damaged record never refuses the right password. A wrong
- *   password answers WalletLoginFailed, stores nothing and leaves the file as it was.
- *   The proof costs one more key derivation per write (two for a wrong password). A
- *   write that a change of password overtook and that has no sealed record to prove its
- *   password on answers WalletLoginFailed and stores nothing: repeat it.
+ * - A write into a wallet that holds encrypted records first proves the password, and
+ *   so does a change of password for the old one: while the wallet holds a key pair,
+ *   on up to two key pairs (by record key) and only on them; in a wallet without, on
+ *   up to two data records. It is accepted when it opens either, so one damaged record
+ *   never refuses the right password, and a record sealed under another password (as
+ *   older versions could leave) never vouches for that one. A wrong password answers
+ *   WalletLoginFailed, stores nothing and leaves the file as it was. The proof costs
+ *   one more key derivation per write (at most two for a wrong password).
+ * - Damage and a wrong password look alike, so the proof needs two sealed records to
+ *   survive one damaged record: a wallet whose only sealed record (or whose every key
+ *   pair) is damaged refuses every password for writes and seedless openings with
+ *   WalletLoginFailed.
+ * - In a wallet with no sealed record nothing binds a password: a write is sealed
+ *   under the password the host gives it, also one that starts after a change of
+ *   password has committed but before its answer reaches the host (the host still
+ *   answers the old password then). A write that a change of password overtook and
+ *   that has no sealed record to prove its password on answers WalletLoginFailed and
+ *   stores nothing: repeat it.
  * - After change_password answers OK the callback must answer the new password; until
  *   then, the old one. A call that meets the other password meanwhile answers
  *   WalletLoginFailed and changes nothing: repeat it.
@@ -260,15 +278,19 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
  * also for equal passwords and refused changes (see Aliases and files). Answers
  * {"code":"OK"}, also for equal passwords (then nothing is re-encrypted and the wallet
  * file is not rewritten). A change answered OK is never undone; a failed one leaves
- * every record under the old password.
+ * every record under the old password. The old password is proven first, as a write
+ * proves its own (see Passwords): a wrong one changes nothing. Then every encrypted
+ * record that opens under it is re-sealed; one that does not (damaged outside the
+ * library, sealed under another password, or already under the new one) is left as it
+ * is, byte for byte, and a WARN log record names how many open under neither password.
  * Failures: InvalidParameter "Invalid Parameter for $dst" (NULL callback, checked
  * before the handle); InvalidParameter "Password callback returned NULL" (either
  * callback); Crypto "Please provide a valid password" (an empty new password; the
  * empty text is accepted as the old one);
  * WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" (a wrong old password, or
  * passwords asked before another change of this agent's password committed); IO "File
- * exists" (another wallet at the undo copy's path); and the failures of reading and
- * writing encrypted records. */
+ * exists" (another wallet at the undo copy's path); Crypto "Password hash failed"; and
+ * the write failures of agent calls (IO). */
 VELNO_API char *change_password(uint64_t handle, PasswordCallback new_password_callback);
 /* Stores Base64 `data` (at most 5120 characters) encrypted under `key`, a UTF-8 text
  * kept byte for byte; the same key again replaces the value. Answers {"code":"OK"}.

@@ -10,7 +10,7 @@
 #include <new>
 #include <span>
 #include <string_view>
-#include <unordered_set>
+#include <thread>
 
 namespace velno {
 
@@ -54,12 +54,15 @@ void write_handle_answer(char* out, uint64_t handle) noexcept {
   *end = '\0';
 }
 
-// The aliases whose wallets are being opened, so that an alias becomes one agent
-// although no registry hold is kept while its wallet opens.
+// The aliases whose wallets are being opened, and by which thread, so that an alias
+// becomes one agent although no registry hold is kept while its wallet opens; and the
+// alias each of those threads waits for, so that a wait that could never end is
+// answered instead.
 struct Openings {
   std::mutex mutex;
   std::condition_variable ended;
-  std::unordered_set<std::string> aliases;
+  std::unordered_map<std::string, std::thread::id> owners;
+  std::unordered_map<std::thread::id, const std::string*> waiting;
 };
 
 Openings& OPENINGS() {
@@ -67,29 +70,67 @@ Openings& OPENINGS() {
   return *openings;
 }
 
+// Whether the opening that `owner` runs waits, through the openings that others run,
+// for one that thread `me` runs. Under the openings' mutex. Every wait is checked when
+// it begins, so the chain holds no cycle that leaves `me` out; the bound is only a
+// guard.
+bool waits_for(const Openings& openings, std::thread::id owner, std::thread::id me) {
+  for (std::size_t hops = 0; hops <= openings.waiting.size(); ++hops) {
+    if (owner == me) return true;
+    auto waits = openings.waiting.find(owner);
+    if (waits == openings.waiting.end()) return false;
+    auto next = openings.owners.find(*waits->second);
+    if (next == openings.owners.end()) return false;
+    owner = next->second;
+  }
+  return false;
+}
+
 // Holds an alias's opening: waits while another thread opens the same alias, and lets
-// the next one in when it ends.
+// the next one in when it ends. A create_agent from a callback of an opening on the
+// same thread (which the host must not make) would wait for itself: it is answered
+// at once instead, as is one whose wait would close a ring of such callbacks across
+// threads, and the outer openings go on.
 class OpeningClaim {
  public:
-  explicit OpeningClaim(std::string alias) : alias_(std::move(alias)) {
-    Openings& openings = OPENINGS();
-    std::unique_lock<std::mutex> hold(openings.mutex);
-    openings.ended.wait(hold, [&] { return !openings.aliases.contains(alias_); });
-    openings.aliases.insert(alias_);
-  }
+  explicit OpeningClaim(std::string alias) : alias_(std::move(alias)) {}
   OpeningClaim(const OpeningClaim&) = delete;
   OpeningClaim& operator=(const OpeningClaim&) = delete;
+
+  DidResult<void> take() {
+    Openings& openings = OPENINGS();
+    const std::thread::id me = std::this_thread::get_id();
+    std::unique_lock<std::mutex> hold(openings.mutex);
+    for (auto owner = openings.owners.find(alias_); owner != openings.owners.end();
+         owner = openings.owners.find(alias_)) {
+      if (owner->second == me)
+        return DidError::with_static_message(DidErrorKind::InvalidState,
+                                             "An opening of this alias is already running on this thread");
+      if (waits_for(openings, owner->second, me))
+        return DidError::with_static_message(DidErrorKind::InvalidState,
+                                             "An opening of this alias waits for an opening running on this thread");
+      openings.waiting.insert_or_assign(me, &alias_);
+      openings.ended.wait(hold);
+      openings.waiting.erase(me);
+    }
+    openings.owners.emplace(alias_, me);
+    held_ = true;
+    return {};
+  }
+
   ~OpeningClaim() {
+    if (!held_) return;
     Openings& openings = OPENINGS();
     {
       std::lock_guard<std::mutex> hold(openings.mutex);
-      openings.aliases.erase(alias_);
+      openings.owners.erase(alias_);
     }
     openings.ended.notify_all();
   }
 
  private:
   std::string alias_;
+  bool held_ = false;
 };
 
 // The handle of a registered alias, or none.
@@ -150,6 +191,7 @@ Entry enter(AgentEntries::node_type& agent, AliasEntries::node_type& alias, char
 DidResult<std::optional<uint64_t>> open_and_enter(std::string alias, const std::optional<SecretBytes>& seed,
                                                   PasswordProvider& password, HostText& entered) {
   OpeningClaim claim(alias);
+  VELNO_TRY(claim.take());
   // Another registration may have entered the alias while this one waited for it.
   VELNO_TRY_ASSIGN(std::optional<uint64_t> known, known_handle(alias));
   if (known) return known;

@@ -74,7 +74,9 @@ class AgentTask {
 // known alias answers its handle without using the seed or the password. The wallet is
 // opened, and its DID written, under no registry hold; a second registration of an
 // alias being opened waits for the first and answers its handle (or, when the first
-// failed, opens it itself). A failure answer leaves the alias unregistered.
+// failed, opens it itself); one from a callback of that opening, on its own thread,
+// answers InvalidState at once instead of waiting for itself. A failure answer leaves
+// the alias unregistered.
 char* register_agent(std::string alias, std::optional<SecretBytes> seed, PasswordProvider password);
 
 // The answer of wallet_get_data. Fetched data is a decrypted plaintext: the text and

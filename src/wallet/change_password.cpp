@@ -8,12 +8,14 @@
 // committed is never undone. No lock of the wallet is held while a password callback
 // runs: both passwords are asked before the scan begins.
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include <sodium.h>
 
 #include "common/log.hpp"
 #include "wallet/brox_wallet.hpp"
+#include "wallet/password_proof.hpp"
 #include "wallet/record_encryption.hpp"
 
 namespace velno {
@@ -31,6 +33,10 @@ class TransactionGuard {
     return {};
   }
   RecordIterMut& scan() { return *scan_; }
+  // Ends the scan of a committed change: its exclusive hold is released.
+  void end() {
+    if (committed_) scan_.reset();
+  }
 
   // Saves under the scan's exclusive hold. When the save fails, or throws, the guard's
   // end puts the records back, so that memory keeps agreeing with the old password.
@@ -74,22 +80,44 @@ bool same_password(const SecretBytes& a, const SecretBytes& b) {
   return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-DidResult<void> reencrypt_all(RecordIterMut& scan, const SecretBytes& old_password, const SecretBytes& new_password) {
+// The record's plaintext under `password`, or none when it does not open under it:
+// damaged outside the library, or sealed under another password. Only a derivation
+// that fails in itself (its memory refused) is a failure.
+DidResult<std::optional<SecretBytes>> open_under(const InternalStorageRecord& record, const SecretBytes& password) {
+  if (!record.record_security) return std::optional<SecretBytes>();
+  auto salt = decode_salt(*record.record_security);
+  if (!salt.ok()) return std::optional<SecretBytes>();
+  VELNO_TRY_ASSIGN(const SecretBytes key, derive_key(password.span(), salt.value()));
+  auto plaintext = decrypt_record_data(key, record);
+  if (!plaintext.ok()) return std::optional<SecretBytes>();
+  return std::optional<SecretBytes>(std::move(plaintext).value());
+}
+
+// Re-seals every encrypted record that opens under the old password. One that does not
+// is left as it is, byte for byte, rather than failing the change: else a single
+// damaged or stray record would refuse every change for good. Answers how many open
+// under neither password; one that opens under the new one already (a change that an
+// older version left half-done) is left too, and not counted.
+DidResult<std::size_t> reencrypt_all(RecordIterMut& scan, const SecretBytes& old_password,
+                                     const SecretBytes& new_password) {
+  std::size_t unopened = 0;
   while (auto item = scan.next()) {
     InternalStorageRecord& record = item->record;
     if (!is_encrypted(record.typ)) continue;
-    VELNO_TRY_ASSIGN(const RecordSecurity* security, require_record_security(record));
-    VELNO_TRY_ASSIGN(auto old_salt, decode_salt(*security));
-    VELNO_TRY_ASSIGN(const SecretBytes old_key, derive_key(old_password.span(), old_salt));
-    VELNO_TRY_ASSIGN(SecretBytes plaintext, decrypt_record_data(old_key, record));
+    VELNO_TRY_ASSIGN(std::optional<SecretBytes> plaintext, open_under(record, old_password));
+    if (!plaintext) {
+      VELNO_TRY_ASSIGN(const std::optional<SecretBytes> opened_new, open_under(record, new_password));
+      if (!opened_new) ++unopened;
+      continue;
+    }
     std::vector<uint8_t> new_salt = generate_salt();
     VELNO_TRY_ASSIGN(SecretBytes new_key, derive_key(new_password.span(), new_salt));
-    VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(std::move(plaintext), std::move(new_salt), std::move(new_key)));
+    VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(std::move(*plaintext), std::move(new_salt), std::move(new_key)));
     scan.keep_for_undo(record);
     record.record_object = std::move(sealed.first);
     record.record_security = std::move(sealed.second);
   }
-  return {};
+  return unopened;
 }
 
 // Removes the undo copy when the change ends, however it ends: the rewrite is atomic
@@ -136,12 +164,23 @@ DidResult<void> Wallet::change_password(PasswordFn new_password) const {
     VELNO_DEBUG(kTargetWallet, "Old password and new password are the same. Skipping");
     return {};
   }
+  // The old password is proven as a write proves its own, on the same records and
+  // before the exclusive hold: a wrong one is refused with nothing changed, and a
+  // record that opens under it alone never vouches for it.
+  PasswordProof proof;
+  VELNO_TRY(storage_.inspect([&](const RecordMap& records) { proof = password_proof(records); }));
+  VELNO_TRY(prove_password(old_pw->span(), proof));
   VELNO_TRY(guard.begin());
   // Under the exclusive hold from here on: the epoch cannot move but by this change.
   if (password_epoch_.load() != asked_in) return overtaken();
-  VELNO_TRY(reencrypt_all(guard.scan(), *old_pw, *new_pw));
+  VELNO_TRY_ASSIGN(const std::size_t unopened, reencrypt_all(guard.scan(), *old_pw, *new_pw));
   VELNO_TRY(guard.commit());
   password_epoch_.fetch_add(1);
+  // Logged with no hold kept: the host's log callback may take its time.
+  guard.end();
+  if (unopened != 0)
+    VELNO_WARN(kTargetWallet, "Change of password: ", unopened,
+               " encrypted records open under neither password and were left as they were");
   return {};
 }
 

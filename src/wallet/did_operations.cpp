@@ -1,5 +1,4 @@
 // Creating DIDs, sealing records, signing and verifying.
-#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -10,6 +9,7 @@
 #include "common/base58.hpp"
 #include "common/log.hpp"
 #include "wallet/brox_wallet.hpp"
+#include "wallet/password_proof.hpp"
 #include "wallet/record_encryption.hpp"
 
 namespace velno {
@@ -19,8 +19,6 @@ constexpr std::size_t kDidBytes = 16;  // a DID is the Base58 of the public key'
 // A write asks for the password again when a change of password committed while it
 // was sealing; this many times at most.
 constexpr int kSealAttempts = 3;
-// How many records a write may try its password on.
-constexpr std::size_t kProofRecords = 2;
 // Only the first 32 bytes of a seed make the key; the whole seed is kept, in Base58,
 // in its DID's description, whose making grows with the square of the seed's length.
 constexpr std::size_t kMaxNewSeedBytes = 1024;
@@ -47,57 +45,10 @@ SecretBytes key_pair_plaintext(const std::vector<uint8_t>& pk, const SecretBytes
   return plaintext;
 }
 
-// A record a write may prove its password on.
-struct ProofRecord {
-  bool key_pair;
-  const std::string* key_text;
-  SealedRecordKey sealed;
-};
-
-// Whether `a` is tried before `b`: key pairs first (the host's password protects them
-// first), then by key text, so that a wallet answers alike every time.
-bool tried_before(bool a_key_pair, const std::string& a_key, const ProofRecord& b) {
-  if (a_key_pair != b.key_pair) return a_key_pair;
-  return a_key < *b.key_text;
-}
-
-// The first kProofRecords encrypted records, in the order above, whose security parts
-// have the lengths written. More than one, so that a single damaged record, or one
-// sealed under another password (as older versions could leave), never decides alone.
-std::vector<ProofRecord> proof_records(const RecordMap& records) {
-  std::vector<ProofRecord> chosen;
-  chosen.reserve(kProofRecords + 1);
-  for (const auto& entry : records) {
-    // A named reference rather than a structured binding: clang 14 cannot capture one.
-    const std::string& key_text = entry.first;
-    const auto& record = entry.second;
-    if (!is_encrypted(record.typ) || !record.record_security) continue;
-    const bool key_pair = record.typ == RecordType::KeyPair;
-    if (chosen.size() == kProofRecords && !tried_before(key_pair, key_text, chosen.back())) continue;
-    auto sealed = sealed_record_key(*record.record_security);
-    if (!sealed) continue;
-    auto at = std::find_if(chosen.begin(), chosen.end(),
-                           [&](const ProofRecord& c) { return tried_before(key_pair, key_text, c); });
-    chosen.insert(at, ProofRecord{key_pair, &key_text, std::move(*sealed)});
-    if (chosen.size() > kProofRecords) chosen.pop_back();
-  }
-  return chosen;
-}
-
-// Proves `password` on the first of `proofs` that it opens; WalletLoginFailed when it
-// opens none. Any other failure (a derivation refused its memory) is the answer at once.
-DidResult<void> prove_password(std::span<const uint8_t> password, const std::vector<ProofRecord>& proofs) {
-  for (const ProofRecord& proof : proofs) {
-    auto opened = open_record_key(password, proof.sealed);
-    if (opened.ok() || opened.error().kind() != DidErrorKind::WalletLoginFailed) return opened;
-  }
-  return login_failed();
-}
-
 }  // namespace
 
 // A record sealed under another password than the one the wallet's records are under
-// would never open again, and would make every later change of password fail. So a
+// would never open again: a change of password can only leave it as it is. So a
 // write proves its password on records already sealed, and stores only if no change
 // of password has committed since it looked at them; otherwise the password it was
 // given may be the old one, and it asks again. With no record to prove a password on,
@@ -109,15 +60,15 @@ DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, co
     std::vector<uint8_t> salt = generate_salt();
     VELNO_TRY_ASSIGN(const SecretBytes password, password_callback_());
     uint64_t epoch = 0;
-    std::vector<ProofRecord> proofs;
+    PasswordProof proof;
     VELNO_TRY(storage_.inspect([&](const RecordMap& records) {
       epoch = password_epoch_.load();
-      proofs = proof_records(records);
+      proof = password_proof(records);
     }));
     // Whether the password is the one in force as of `epoch`.
-    if (proofs.empty()) {
+    if (!proof.binds) {
       if (epoch != asked_in) return login_failed();
-    } else if (auto proven = prove_password(password.span(), proofs); !proven.ok()) {
+    } else if (auto proven = prove_password(password.span(), proof); !proven.ok()) {
       if (epoch != asked_in && proven.error().kind() == DidErrorKind::WalletLoginFailed) continue;
       return std::move(proven).error();
     }
@@ -130,7 +81,7 @@ DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, co
                        return password_epoch_.load() == epoch;
                      }));
     if (stored) return {};
-    if (proofs.empty()) return login_failed();
+    if (!proof.binds) return login_failed();
   }
   // Changes of password kept overtaking this write.
   return login_failed();

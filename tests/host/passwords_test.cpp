@@ -1,5 +1,6 @@
 // What the library does with the password a host's callback answers: a write proves it
-// on the records already sealed, and a NULL answer is refused.
+// on the records already sealed, a change of password re-seals what opens under the
+// old one, and a NULL answer is refused.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -21,6 +22,7 @@ using nlohmann::json;
 constexpr const char* kRight = "the wallet's password";
 constexpr const char* kWrong = "a mistyped password";
 const std::string kSeed = "passwords-test-seed-0123456789abcdef";
+const std::string kOtherSeed = "passwords-test-other-seed-0123456789";
 const std::string kLoginFailed = failure("WalletLoginFailed", "Cannot read wallet. Is the Pin Correct?");
 const std::string kNullPassword = failure("InvalidParameter", "Password callback returned NULL");
 
@@ -44,6 +46,19 @@ class HostPasswords : public ::testing::Test {
   }
   std::string wallet_file(const std::string& alias) const {
     return home_.path() + "/brox-wallet/qxdwallet_" + alias + ".json";
+  }
+  json records(const std::string& alias) const { return json::parse(test::read_file(wallet_file(alias))); }
+  void write_records(const std::string& alias, const json& records) const {
+    test::write_file(wallet_file(alias), records.dump());
+  }
+  // Opens `alias` under `password` and stores `data` under `key` there.
+  uint64_t open_with_datum(const std::string& alias, const std::string& seed, const char* password, const char* key,
+                           const char* data) {
+    g_answer = password;
+    const uint64_t h = open(alias, seed.c_str());
+    EXPECT_EQ(call(&Library::wallet_store_data, h, key, data), R"({"code":"OK"})");
+    g_answer = kRight;
+    return h;
   }
   uint64_t open(const std::string& alias, const char* seed) {
     json answer = json::parse(call(&Library::create_agent, alias.c_str(), seed, &counted_password));
@@ -128,6 +143,118 @@ TEST_F(HostPasswords, NullPasswordIsRefusedEverywhere) {
   EXPECT_EQ(g_calls.load(), 5);
   EXPECT_EQ(test::read_file(wallet_file("reads")), before);
   EXPECT_EQ(call(&Library::wallet_get_data, h, "k"), R"({"code":"OK","value":{"Ok":"djA="}})");
+}
+
+// Wallets holding a stray record (sealed under another password, as older versions
+// could leave) or a damaged one, put together from records the library sealed. A
+// seedless create_agent writes a DID: only key pairs prove its password while the
+// wallet holds one, data records only in a wallet without. Refused: no handle, the
+// callback asked once, the file as it was.
+TEST_F(HostPasswords, OnlyKeyPairsProveAPasswordWhileTheWalletHoldsOne) {
+  const uint64_t h = open_with_datum("right", kSeed, kRight, "k", "djA=");
+  ASSERT_EQ(json::parse(call(&Library::create_did, h, nullptr))["code"], "OK");
+  open_with_datum("typo", kOtherSeed, kWrong, "s", "c3RyYXk=");
+
+  const json right = records("right"), typo = records("typo");
+  std::vector<std::string> pairs;
+  for (const auto& entry : right.items())
+    if (entry.value()["type"] == "KeyPair") pairs.push_back(entry.key());
+  ASSERT_EQ(pairs.size(), 2u);
+  json pairs_and_stray = right;   // two key pairs and a datum under the right password
+  pairs_and_stray["s::String"] = typo["s::String"];
+  json one_pair_and_stray = pairs_and_stray;   // as older versions left them: one key pair, a stray datum
+  one_pair_and_stray.erase(pairs[1]);
+  one_pair_and_stray.erase("k::String");
+  json one_damaged = right;   // a key pair's outer layer that no password opens
+  one_damaged[pairs[0]]["record_security"]["encrypted_key"] = right["k::String"]["record_security"]["encrypted_key"];
+  json only_data;
+  only_data["k::String"] = right["k::String"];
+  only_data["s::String"] = typo["s::String"];
+
+  struct Case {
+    const char* what;
+    const json* wallet;
+    const char* password;
+    bool opens;
+  };
+  const std::vector<Case> cases = {
+      {"one key pair and a stray datum, the datum's password", &one_pair_and_stray, kWrong, false},
+      {"one key pair and a stray datum, the key pair's password", &one_pair_and_stray, kRight, true},
+      {"two key pairs and a stray datum, the datum's password", &pairs_and_stray, kWrong, false},
+      {"two key pairs, one damaged, the right password", &one_damaged, kRight, true},
+      {"two key pairs, one damaged, a wrong password", &one_damaged, kWrong, false},
+      {"only data records, the password of one", &only_data, kWrong, true},
+      {"only data records, another password", &only_data, "neither of them", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string alias = "proof" + std::to_string(++n);
+    write_records(alias, *c.wallet);
+    const std::string before = test::read_file(wallet_file(alias));
+    g_answer = c.password;
+    g_calls = 0;
+    const json answer = json::parse(call(&Library::create_agent, alias.c_str(), nullptr, &counted_password));
+    EXPECT_EQ(g_calls.load(), 1);
+    if (c.opens) {
+      EXPECT_EQ(answer["code"], "OK") << answer.dump();
+      EXPECT_EQ(records(alias).size(), c.wallet->size() + 2);
+    } else {
+      EXPECT_EQ(answer.dump(), kLoginFailed);
+      EXPECT_EQ(test::read_file(wallet_file(alias)), before);
+    }
+  }
+  g_answer = kRight;
+}
+
+// A change of password re-seals every record that opens under the old password and
+// leaves, byte for byte, those that open under neither: a stray one and a damaged one
+// no longer block it. The stray record's password is not the wallet's: refused.
+TEST_F(HostPasswords, AChangeLeavesRecordsItCannotOpenAndRefusesAStrayRecordsPassword) {
+  open_with_datum("good", kSeed, kRight, "k", "djA=");
+  open_with_datum("other", kOtherSeed, kWrong, "s", "c3RyYXk=");
+
+  json mixed = records("good");
+  mixed["s::String"] = records("other")["s::String"];
+  json damaged = mixed["k::String"];
+  std::string data = damaged["data"];
+  data[data.size() / 2] = data[data.size() / 2] == '2' ? '3' : '2';
+  damaged["data"] = data;
+  mixed["d::String"] = damaged;
+  write_records("mixed", mixed);
+  // The seed's DID is in the wallet: the opening writes nothing.
+  const uint64_t h = open("mixed", kSeed.c_str());
+  ASSERT_NE(h, 0u);
+  const std::string before = test::read_file(wallet_file("mixed"));
+
+  for (const char* old_password : {kWrong, "neither"}) {
+    SCOPED_TRACE(old_password);
+    g_answer = old_password;
+    EXPECT_EQ(call(&Library::change_password, h, &other_password), kLoginFailed);
+    EXPECT_EQ(test::read_file(wallet_file("mixed")), before);
+  }
+  g_answer = kRight;
+  ASSERT_EQ(call(&Library::change_password, h, &other_password), R"({"code":"OK"})");
+  const json after = records("mixed");
+  ASSERT_EQ(after.size(), mixed.size());
+  for (const char* left : {"s::String", "d::String"}) EXPECT_EQ(after[left], mixed[left]) << left;
+  std::string pair;
+  for (const auto& entry : after.items())
+    if (entry.value()["type"] == "KeyPair") pair = entry.key();
+  for (const std::string& resealed : {pair, std::string("k::String")})
+    EXPECT_NE(after[resealed]["record_security"], mixed[resealed]["record_security"]) << resealed;
+
+  // The re-sealed records open under the new password, the others as before.
+  g_answer = other_password();
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "k"), R"({"code":"OK","value":{"Ok":"djA="}})");
+  const std::string did = pair.substr(0, pair.find("::"));
+  EXPECT_EQ(json::parse(call(&Library::sign_with_did, h, did.c_str(), "QUJD"))["code"], "OK");
+  g_answer = kRight;
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "d"),
+            R"({"code":"OK","value":{"Err":{"code":"Crypto","msg":"Box easy open failed"}}})");
+  g_answer = kWrong;
+  EXPECT_EQ(call(&Library::wallet_get_data, h, "s"), R"({"code":"OK","value":{"Ok":"c3RyYXk="}})");
+  g_answer = kRight;
 }
 
 }  // namespace

@@ -178,9 +178,10 @@ TEST_F(DidOperations, NewDidsTakeSeedsUpTo1024BytesAndStoredOnesOfAnyLength) {
   EXPECT_EQ(wallet_text(), file);
 }
 
-// A write proves its password on up to two sealed records, key pairs first, then by key
-// text: one damaged or stray record never locks the right password out, a wrong
-// password is still refused, and the right one costs one derivation beyond the seal.
+// A write proves its password on up to two sealed records, by key text: key pairs while
+// the wallet holds any, else data records. One damaged or stray record never locks the
+// right password out nor vouches for another, a wrong password is still refused, and
+// the right one costs one derivation beyond the seal.
 class PasswordProof : public DidOperations {
  protected:
   // An encrypted record sealed under `password`; one derivation per password, kept.
@@ -205,6 +206,11 @@ class PasswordProof : public DidOperations {
     std::vector<uint8_t> key = b58(record.record_security->encrypted_key);
     key[5] ^= 0x01;
     record.record_security->encrypted_key = base58_encode(key);
+    return record;
+  }
+  // Damaged so that its security parts do not even decode.
+  static InternalStorageRecord unreadable(InternalStorageRecord record) {
+    record.record_security->salt = "0OIl";
     return record;
   }
   const std::vector<uint8_t> salt_ = std::vector<uint8_t>(kSaltBytes, 7);
@@ -240,6 +246,25 @@ TEST_F(PasswordProof, OneDamagedOrStrayRecordNeverDecidesAndAWrongPasswordStores
                    &kPasswordB, false, 2});
   cases.push_back({"two damaged records", {damaged(sealed("k1", key_pair, kPasswordA)), damaged(sealed("k2", key_pair, kPasswordA)),
                    sealed("k3", key_pair, kPasswordA)}, &kPasswordA, false, 2});
+
+  // While the wallet holds a key pair, only key pairs prove: a data record that another
+  // password opens never vouches for it, nor does one of the right password for a
+  // password the key pairs refuse.
+  cases.push_back({"a key pair and a data record under another password",
+                   {sealed("k", key_pair, kPasswordA), sealed("d", data, kPasswordB)}, &kPasswordB, false, 1});
+  cases.push_back({"the only key pair damaged, beside a data record under the password",
+                   {damaged(sealed("k", key_pair, kPasswordA)), sealed("d", data, kPasswordA)}, &kPasswordA, false, 1});
+  // A record that does not decode is passed over without a derivation, but still binds.
+  cases.push_back({"an unreadable key pair is passed over",
+                   {unreadable(sealed("k1", key_pair, kPasswordA)), sealed("k2", key_pair, kPasswordA)}, &kPasswordA,
+                   true, 2});
+  cases.push_back({"the only sealed record unreadable", {unreadable(sealed("k", key_pair, kPasswordA))}, &kPasswordA,
+                   false, 0});
+  // Without a key pair, data records prove, by the same rule.
+  cases.push_back({"only data records, the first under another password",
+                   {sealed("a", data, kPasswordB), sealed("b", data, kPasswordA)}, &kPasswordA, true, 3});
+  cases.push_back({"only data records, a wrong password", {sealed("a", data, kPasswordA), sealed("b", data, kPasswordA)},
+                   &kPasswordB, false, 2});
 
   int n = 0;
   for (Case& c : cases) {
