@@ -4,9 +4,10 @@
 // library call runs, every block freed is searched for the fixture's secrets, which
 // must have been wiped before their memory went back.
 //
-//   alloc_sweep_host sweep HOME EXPORT LOG MODE LIMIT
+//   alloc_sweep_host sweep HOME EXPORT LOG MODE LIMIT [FIRST LAST]
 //       Opens an agent once, counts the allocations that EXPORT makes, then for each N
-//       chosen (every N with LIMIT 0, else at most LIMIT spread over the range) runs a
+//       chosen (every N with LIMIT 0, else at most LIMIT spread over the range; only
+//       FIRST to LAST of it if given, counted back from the end when negative) runs a
 //       child that refuses the N-th allocation of EXPORT ("once") or every one from
 //       the N-th on ("every"), with logging off or at TRACE (LOG "off"/"trace"). MODE
 //       "twice-once"/"twice-every" counts over two calls of EXPORT in a row; MODE
@@ -509,7 +510,8 @@ bool fork_case(const Sweep& w, const std::string& case_home, long nth, std::stri
   return true;
 }
 
-int sweep(const std::string& home, const std::string& export_name, bool trace, const std::string& mode, long limit) {
+int sweep(const std::string& home, const std::string& export_name, bool trace, const std::string& mode, long limit,
+          long first, long last) {
   if (!exports().count(export_name)) fail("no export " + export_name);
   Sweep w{home, export_name, trace, mode.ends_with("every"), Calls::One, {}, mode};
   if (mode.starts_with("twice-")) w.calls = Calls::Twice;
@@ -520,11 +522,13 @@ int sweep(const std::string& home, const std::string& export_name, bool trace, c
   std::string status;
   if (!fork_case(w, home + "/count", LONG_MAX, status)) return 1;
   const long count = std::strtol(status.c_str(), nullptr, 10);
+  const auto position = [count](long n) { return n > 0 ? n : count + 1 + n; };
 
   int failures = 0;
   int checked = 0;
   int failure_answers = 0;
   for (long nth : chosen(count, limit)) {
+    if (nth < position(first) || nth > position(last)) continue;
     const std::string case_home = home + "/case" + std::to_string(nth);
     if (!fork_case(w, case_home, nth, status)) {
       ++failures;
@@ -571,13 +575,17 @@ int sweep(const std::string& home, const std::string& export_name, bool trace, c
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   make_needles();
-  if (args.size() == 6 && args[0] == "sweep")
-    return sweep(args[1], args[2], args[3] == "trace", args[4], std::strtol(args[5].c_str(), nullptr, 10));
+  if ((args.size() == 6 || args.size() == 8) && args[0] == "sweep") {
+    const auto number = [&](std::size_t i, long fallback) {
+      return i < args.size() ? std::strtol(args[i].c_str(), nullptr, 10) : fallback;
+    };
+    return sweep(args[1], args[2], args[3] == "trace", args[4], number(5, 0), number(6, 1), number(7, -1));
+  }
   if (args.size() == 8 && args[0] == "first")
     run_first(args[1], args[2], args[3], args[4] == "trace", std::strtol(args[5].c_str(), nullptr, 10),
               args[6] == "every", args[7]);
   if (args.size() == 5 && args[0] == "check") return check(args[1], args[2], args[3] == "1", args[4]);
-  std::fprintf(stderr, "usage: alloc_sweep_host sweep HOME EXPORT off|trace MODE LIMIT\n"
+  std::fprintf(stderr, "usage: alloc_sweep_host sweep HOME EXPORT off|trace MODE LIMIT [FIRST LAST]\n"
                        "       alloc_sweep_host first BASE_WALLET CASE_HOME EXPORT off|trace NTH once|every STATUS\n"
                        "       alloc_sweep_host check HOME EXPORT ACKED CODE\n");
   return 2;
