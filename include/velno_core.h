@@ -8,7 +8,8 @@
  * The answer is allocated with malloc and belongs to the caller, who releases it with
  * free(); the library keeps no pointer to it. It is NULL only when memory is exhausted
  * so far that not even the "Out of memory" answer kept aside for that case is left
- * (the next answer that finds memory keeps one aside again): the process goes on.
+ * (one is kept aside when the library is loaded, so from the first call on, and the
+ * next answer that finds memory keeps one aside again): the process goes on.
  * Nothing else leaves a function: no exception, no abort, whatever the input. Below,
  * each function lists the failures it can answer as Kind "message"; besides those, any
  * function may answer General "Internal error" (something unexpected, such as memory
@@ -228,7 +229,9 @@ VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallba
  * is kept unencrypted (see create_agent): pass one only when the host keeps it secret.
  * Failures: WalletCouldNotGenerateKeyPair "Couldn't create key pair" (a seed shorter
  * than 32 bytes, or, for a new DID, above 1,024 bytes); JsonProcessing "serde says
- * <fault>" (the seed's DID is stored with a damaged description). */
+ * <fault>" (the seed's DID is stored with a damaged description). Memory running out
+ * is answered General "Out of memory", never "Internal error": the DID may then be
+ * stored, which list_dids tells (retrying a NULL seed would make another). */
 VELNO_API char *create_did(uint64_t handle, const char *seed);
 /* Answers every DID of the agent's wallet as an array of descriptions. Asks no
  * password. Failures: JsonProcessing "serde says <fault>" (a damaged description). */

@@ -31,6 +31,8 @@ char* internal_error_answer() noexcept {
   }
 }
 
+char* out_of_memory_answer() noexcept { return string_to_host_text(R"({"code":"General","value":"Out of memory"})"); }
+
 }  // namespace velno
 
 namespace {
@@ -120,7 +122,7 @@ VELNO_API char* create_agent(const char* alias, const char* seed, PasswordCallba
 }
 
 VELNO_API char* create_did(uint64_t handle, const char* seed) {
-  return export_frame([&] { return with_agent(handle, create_did_task(copy_seed(seed))); });
+  return committing_export_frame([&] { return with_agent(handle, create_did_task(copy_seed(seed))); });
 }
 
 VELNO_API char* list_dids(uint64_t handle) {

@@ -49,12 +49,11 @@ DidResult<std::vector<uint8_t>> Agent::sign_with_did(const std::string& did, std
 
 DidResult<void> Agent::store_data(const std::string& key, std::span<const uint8_t> data) const {
   // The value is the canonical Base64 text as a JSON string; Base64 needs no escaping.
-  std::string text = base64_encode(data);
+  const SecretString text = base64_encode_secret(data);
   SecretBytes value_json(text.size() + 2);
   value_json.data()[0] = '"';
   std::copy(text.begin(), text.end(), value_json.data() + 1);
   value_json.data()[text.size() + 1] = '"';
-  wipe_string(text);
   return wallet_->store_encrypted(key, record_type_name<StringValue>(), RecordType::PrivateData,
                                   std::move(value_json));
 }

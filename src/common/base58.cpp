@@ -43,9 +43,10 @@ void append_escaped_char(std::string& out, unsigned char c) {
   out.push_back(static_cast<char>(c));
 }
 
-// Alloc holds the working buffers: std::allocator, or SecretAllocator for secrets.
+// Alloc holds the working buffers and the answer: std::allocator, or SecretAllocator
+// for secrets.
 template <template <class> class Alloc>
-std::string encode(std::span<const uint8_t> bytes) {
+std::basic_string<char, std::char_traits<char>, Alloc<char>> encode(std::span<const uint8_t> bytes) {
   std::size_t zeros = 0;
   while (zeros < bytes.size() && bytes[zeros] == 0) ++zeros;
 
@@ -80,7 +81,7 @@ std::string encode(std::span<const uint8_t> bytes) {
     }
   }
   digits.insert(digits.end(), zeros, '1');
-  return std::string(digits.rbegin(), digits.rend());
+  return std::basic_string<char, std::char_traits<char>, Alloc<char>>(digits.rbegin(), digits.rend());
 }
 
 template <template <class> class Alloc>
@@ -147,7 +148,7 @@ std::string Base58Error::text() const {
 std::string base58_encode(std::span<const uint8_t> bytes) { return encode<std::allocator>(bytes); }
 Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text) { return decode<std::allocator>(text); }
 
-std::string base58_encode_secret(std::span<const uint8_t> bytes) { return encode<SecretAllocator>(bytes); }
+SecretString base58_encode_secret(std::span<const uint8_t> bytes) { return encode<SecretAllocator>(bytes); }
 Result<std::vector<uint8_t>, Base58Error> base58_decode_secret(std::string_view text) {
   return decode<SecretAllocator>(text);
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/secret.hpp"
 
 namespace velno {
 
@@ -26,9 +27,9 @@ struct Base58Error {
 std::string base58_encode(std::span<const uint8_t> bytes);
 Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text);
 
-// The same codec for secret keys: its working buffers are zeroed when released and the
-// answer is sized once, so the caller, who wipes the answer, holds the only copy.
-std::string base58_encode_secret(std::span<const uint8_t> bytes);
+// The same codec for secret keys: its working buffers, and the text it answers, are
+// zeroed when released; the answer is sized once, so it is the only copy.
+SecretString base58_encode_secret(std::span<const uint8_t> bytes);
 Result<std::vector<uint8_t>, Base58Error> base58_decode_secret(std::string_view text);
 
 }  // namespace velno

@@ -25,8 +25,11 @@ Base64Error symbol_error(const char* what, unsigned char byte, std::size_t offse
 
 }  // namespace
 
-std::string base64_encode(std::span<const uint8_t> bytes) {
-  std::string out;
+namespace {
+
+template <class Text>
+Text encode(std::span<const uint8_t> bytes) {
+  Text out;
   out.resize((bytes.size() + 2) / 3 * 4);
   char* o = out.data();
   std::size_t i = 0;
@@ -48,6 +51,11 @@ std::string base64_encode(std::span<const uint8_t> bytes) {
   }
   return out;
 }
+
+}  // namespace
+
+std::string base64_encode(std::span<const uint8_t> bytes) { return encode<std::string>(bytes); }
+SecretString base64_encode_secret(std::span<const uint8_t> bytes) { return encode<SecretString>(bytes); }
 
 namespace {
 

@@ -19,6 +19,8 @@ struct Base64Error {
 };
 
 std::string base64_encode(std::span<const uint8_t> bytes);
+// The same text for a secret's bytes, in a buffer zeroed when it is released.
+SecretString base64_encode_secret(std::span<const uint8_t> bytes);
 // Decoding checks, in this order (the first fault found is reported):
 //  1. The trailing run of "=" is the padding. Scanning left to right, the first other
 //     byte outside the alphabet, "=" included, is "Invalid symbol <byte>, offset <i>.".

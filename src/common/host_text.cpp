@@ -31,6 +31,11 @@ void keep_spare_answer() {
   if (spare != nullptr && !g_spare_answer.compare_exchange_strong(none, spare)) std::free(spare);
 }
 
+// Set aside when the library is loaded, so that a process's first call has it too.
+struct KeepSpareAtLoad {
+  KeepSpareAtLoad() noexcept { keep_spare_answer(); }
+} g_keep_spare_at_load;
+
 // The host's copy of `text`, or null without memory for it.
 char* host_copy(std::string_view text) noexcept {
   // A NUL of the text itself would cut the host's copy short: it goes out as \u0000.

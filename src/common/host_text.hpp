@@ -9,8 +9,8 @@ namespace velno {
 // A malloc'd NUL-terminated copy that belongs to the host (released with free).
 // A NUL byte inside `text` is written as the six characters \u0000, so the host
 // receives the whole text. Without memory for the copy it answers General "Out of
-// memory", from an answer put aside earlier if need be (set aside again by the next
-// copy that finds memory). Null only when even that answer has been handed out and
+// memory", from an answer put aside if need be (when the library is loaded, and again
+// by the next copy that finds memory). Null only when even that answer has been handed out and
 // malloc still finds no 44 bytes: the process is never ended for want of an answer.
 char* string_to_host_text(std::string_view text) noexcept;
 

@@ -589,7 +589,10 @@ bool JsonReader::read_value(nlohmann::json& out) {
     }
     case '"':
       if (!read_string(s)) return false;
-      out = std::string(s);
+      // Made in place in the tree, which its owner wipes: a temporary copy would be
+      // freed unwiped if there were no memory for the tree's string.
+      out = nlohmann::json(nlohmann::json::value_t::string);
+      out.get_ref<nlohmann::json::string_t&>().assign(s);
       return true;
     case 't':
       out = true;

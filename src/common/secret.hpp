@@ -40,6 +40,11 @@ struct SecretAllocator {
   }
 };
 
+// A text that held a secret (a key's Base58, a plaintext's Base64): wiped when its
+// buffer is released, however the scope ends. Texts of 15 bytes or fewer live inside
+// the object itself, so hold only longer ones here, or wipe the object too.
+using SecretString = std::basic_string<char, std::char_traits<char>, SecretAllocator<char>>;
+
 class SecretBytes {
  public:
   SecretBytes() = default;

@@ -36,13 +36,13 @@ int64_t current_utc_seconds() {
   return floor<seconds>(system_clock::now()).time_since_epoch().count();
 }
 
-// The compact JSON text of the key pair, in a buffer that is wiped when released.
+// The compact JSON text of the key pair, in a buffer that is wiped when released. The
+// secret key is copied only into the key pair, which wipes it however this ends.
 SecretBytes key_pair_plaintext(const std::vector<uint8_t>& pk, const SecretBytes& sk) {
-  const KeyPair key_pair(pk, std::vector<uint8_t>(sk.data(), sk.data() + sk.size()));
-  std::string text = key_pair_to_text(key_pair);
-  SecretBytes plaintext(text);
-  wipe_string(text);
-  return plaintext;
+  KeyPair key_pair;
+  key_pair.pk = pk;
+  key_pair.sk.assign(sk.data(), sk.data() + sk.size());
+  return SecretBytes(key_pair_to_text(key_pair));
 }
 
 }  // namespace

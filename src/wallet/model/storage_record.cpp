@@ -155,7 +155,7 @@ JsonResult<T> run(JsonReader& r, F&& read) {
 }
 
 // Decodes the two Base58 texts, pk first; the decoder's message on failure.
-std::optional<std::string> decode_key_pair(const std::string& pk_text, const std::string& sk_text, KeyPair& out) {
+std::optional<std::string> decode_key_pair(std::string_view pk_text, std::string_view sk_text, KeyPair& out) {
   auto pk = base58_decode(pk_text);
   if (!pk) return pk.error().text();
   auto sk = base58_decode_secret(sk_text);
@@ -305,20 +305,22 @@ KeyPair& KeyPair::operator=(KeyPair&& o) noexcept {
   return *this;
 }
 
-std::string key_pair_to_text(const KeyPair& kp) {
+SecretString key_pair_to_text(const KeyPair& kp) {
+  constexpr std::string_view kHead = "{\"pk\":\"", kMiddle = "\",\"sk\":\"", kTail = "\"}";
   const std::string pk = base58_encode(kp.pk);
-  std::string sk = base58_encode_secret(kp.sk);
-  // Sized once, so no copy of the secret is left behind by a reallocation.
-  std::string out;
-  out.reserve(pk.size() + sk.size() + 16);
-  out.append("{\"pk\":\"").append(pk).append("\",\"sk\":\"").append(sk).append("\"}");
-  wipe_string(sk);
+  const SecretString sk = base58_encode_secret(kp.sk);
+  SecretString out;
+  out.reserve(kHead.size() + pk.size() + kMiddle.size() + sk.size() + kTail.size());
+  out.append(kHead).append(pk).append(kMiddle).append(sk).append(kTail);
   return out;
 }
 
 JsonResult<KeyPair> key_pair_from_text(std::string_view text) {
   JsonReader r(text);
-  std::string texts[2];  // pk, sk: held until the object is complete
+  // Held until the object is complete; the secret key's text in a buffer that wipes
+  // itself, also when a failure unwinds this reading.
+  std::string pk_text;
+  SecretString sk_text;
   KeyPair kp;
   auto read = [&]() -> bool {
     if (r.peek() != '{') return r.fail_invalid_type("struct KeyPair");
@@ -333,16 +335,17 @@ JsonResult<KeyPair> key_pair_from_text(std::string_view text) {
       if (i < 0) return r.fail("unknown field `" + std::string(name) + "`, expected `pk` or `sk`");
       if (seen[i]) return r.fail(field_message("duplicate", name));
       seen[i] = true;
-      if (!r.read_string(texts[i])) return false;
+      std::string_view value;
+      if (!r.read_string(value)) return false;
+      if (i == 0) pk_text.assign(value);
+      else sk_text.assign(value);
     }
     if (!seen[1]) return r.fail(field_message("missing", "sk"));
     if (!seen[0]) return r.fail(field_message("missing", "pk"));
-    if (auto bad = decode_key_pair(texts[0], texts[1], kp)) return r.fail(std::move(*bad));
+    if (auto bad = decode_key_pair(pk_text, sk_text, kp)) return r.fail(std::move(*bad));
     return r.finish();
   };
-  const bool ok = read();
-  wipe_string(texts[1]);
-  if (!ok) return r.take_error();
+  if (!read()) return r.take_error();
   return kp;
 }
 

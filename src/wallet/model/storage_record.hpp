@@ -15,6 +15,7 @@
 
 #include "common/json_error.hpp"
 #include "common/json_writer.hpp"
+#include "common/secret.hpp"
 
 namespace velno {
 
@@ -133,8 +134,8 @@ struct KeyPair {
   KeyPair& operator=(const KeyPair&) = delete;
 };
 
-// {"pk":"<Base58>","sk":"<Base58>"}. The caller wipes the text when done.
-std::string key_pair_to_text(const KeyPair& kp);
+// {"pk":"<Base58>","sk":"<Base58>"}, in a text wiped when it is released.
+SecretString key_pair_to_text(const KeyPair& kp);
 // From JSON text (exactly one value, whitespace around it) or from a value tree.
 JsonResult<KeyPair> key_pair_from_text(std::string_view text);
 JsonResult<KeyPair> key_pair_from_value(const nlohmann::json& value);

@@ -189,7 +189,7 @@ std::vector<uint8_t> bytes(std::size_t n, uint8_t first) {
 TEST(KeyPair, TextRoundTripsInEitherMemberOrder) {
   const KeyPair kp(bytes(32, 1), bytes(64, 100));
   const std::string pk = base58_encode(kp.pk), sk = base58_encode(kp.sk);
-  const std::string text = key_pair_to_text(kp);
+  const std::string text{std::string_view(key_pair_to_text(kp))};
   EXPECT_EQ(text, R"({"pk":")" + pk + R"(","sk":")" + sk + R"("})");
   for (const std::string& t : {text, " {\"sk\" : \"" + sk + "\", \"pk\":\"" + pk + "\"}\n"}) {
     auto back = key_pair_from_text(t);
