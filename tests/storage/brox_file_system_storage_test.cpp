@@ -224,10 +224,15 @@ TEST_F(Storage, MutableScanEndingInAnExceptionPoisonsTheLock) {
 TEST_F(Storage, SaveUndoWritesWhatSaveWould) {
   add("a", 1);
   add("b", {{"x", "y"}});
-  ASSERT_TRUE(storage_.save_undo().ok());
+  auto copy = storage_.save_undo();
+  ASSERT_TRUE(copy.ok());
   ASSERT_TRUE(storage_.save().ok());
-  EXPECT_EQ(read_file(wallet_file(std::string(kName) + "-undo")), read_file(wallet_file()));
+  const std::string undo = wallet_file(std::string(kName) + "-undo");
+  EXPECT_EQ(read_file(undo), read_file(wallet_file()));
   EXPECT_EQ(on_disk(std::string(kName) + "-undo").size(), 2u);
+  // Removed when the change ends, and only then.
+  storage_.remove_undo(copy.value());
+  EXPECT_FALSE(std::filesystem::exists(undo));
 }
 
 TEST_F(Storage, RollbackPutsBackWhatTheScanKeptAndNothingElse) {
