@@ -496,9 +496,12 @@ const char* waiting_second_password() {
   return kSecondPassword;
 }
 
+// Run under ThreadSanitizer with the other concurrency tests.
+class UndoCopyConcurrency : public WalletFiles {};
+
 // The undo copy is removed from the home it was written in: a home switched while the
 // change waits for its new password leaves the new home's "x-undo" wallet whole.
-TEST_F(WalletFiles, AChangeRemovesItsUndoCopyFromItsOwnHomeWhateverHomeIsSetMeanwhile) {
+TEST_F(UndoCopyConcurrency, AChangeRemovesItsUndoCopyFromItsOwnHomeWhateverHomeIsSetMeanwhile) {
   const std::string new_home = root_.path() + "/new-home";
   const std::string new_dir = new_home + "/brox-wallet";
   // Another process made x-undo's wallet there.
