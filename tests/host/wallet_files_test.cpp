@@ -359,6 +359,13 @@ TEST_F(WalletFiles, OpeningNeedsAWritableDirectoryAndAnUnreadableOneCostsOnlyThe
         const std::string unlisted = "2 brox_fs::utils::wallet_path Couldn't list directory ";
         EXPECT_TRUE(std::any_of(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(unlisted, 0) == 0; }))
             << "no warning " << unlisted;
+        // A change of password there writes its undo copy and removes it all the same.
+        lock.unlock();
+        ASSERT_EQ(::chmod(dir.c_str(), 0300), 0);
+        EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})");
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+        EXPECT_EQ(listing(dir), (std::set<std::string>{"qxdwallet_guarded.json", "qxdwallet_source.json",
+                                                       "qxdwallet_unlisted.json"}));
       },
       true, root_.path());
 }
