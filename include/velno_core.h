@@ -119,6 +119,21 @@
  *   An alias "<x>-undo" names <x>'s undo copy: while that wallet is open in the process,
  *   or its file holds a record <x> lacks, <x>'s change of password answers IO "File
  *   exists" and touches neither file.
+ *   The guard decides by record keys: aliases x and x-undo that share a seed, and
+ *   whose data keys are all among x's, look like x's own copy; x's change then
+ *   replaces x-undo's file and removes it, and x-undo's data are lost (its DID comes
+ *   back from the seed). Don't.
+ * - The undo copy is the library's own file. Its path is taken once, in the home in
+ *   force when the change starts, and removed from there whatever home is set
+ *   meanwhile, only while that path still names the copy written (another file put
+ *   there stays). A symbolic link at the undo path is replaced by the copy itself and
+ *   then gone; what it named is never written. A wallet path and undo path that name
+ *   one file (a link of either to the other, a hard link) answer IO "the wallet file
+ *   and its undo copy are one file" at create_agent, or at change_password for a link
+ *   made later, and nothing is written.
+ * - A crash inside a change, or a removal that cannot run (a read-only file system),
+ *   may leave the undo copy under the old password, until the wallet's next change of
+ *   password replaces and removes it.
  * - One process per wallet file: two processes on one alias overwrite each other's
  *   changes (there is no locking between processes).
  * - set_velno_home_path while agents are open moves their later writes into the new
@@ -128,6 +143,14 @@
  * - Wallet files above 256 MiB are refused with IO (FileTooLarge), by openings and by
  *   writes alike: a write that would take the file past it answers IO "File too large"
  *   and stores nothing.
+ * - The last 16 KiB below that bound are kept for the DID that create_agent makes:
+ *   wallet_store_data and create_did that would leave less free answer IO "File too
+ *   large" and store nothing (a store that does not grow the file still may), so a
+ *   wallet they filled still opens without a seed. A DID takes 2.3 KiB with the
+ *   longest seed, under 1 KiB without one.
+ * - An opening reads the whole file into memory: a file under the bound but crafted of
+ *   many tiny values can take over 30 times its size (256 MiB of empty objects took
+ *   7 GB and 50 s). Open only wallet files the library wrote.
  *
  * Lifetime. There is no close or shutdown: agents live until the process ends.
  */
@@ -292,8 +315,9 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
  * empty text is accepted as the old one);
  * WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" (a wrong old password, or
  * passwords asked before another change of this agent's password committed); IO "File
- * exists" (another wallet at the undo copy's path); Crypto "Password hash failed"; and
- * the write failures of agent calls (IO). */
+ * exists" (another wallet at the undo copy's path); IO "the wallet file and its undo
+ * copy are one file" (see Aliases and files); Crypto "Password hash failed"; and the
+ * write failures of agent calls (IO). */
 VELNO_API char *change_password(uint64_t handle, PasswordCallback new_password_callback);
 /* Stores Base64 `data` (at most 5120 characters) encrypted under `key`, a UTF-8 text
  * kept byte for byte; the same key again replaces the value. Answers {"code":"OK"}.

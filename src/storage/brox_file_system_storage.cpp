@@ -203,12 +203,16 @@ DidResult<bool> BroxFileSystemStorage::add_record_if(InternalStorageRecord recor
       // A record that takes the file past what an opening reads is refused here: kept
       // in memory, it would fail every later write.
       RecordMap& map = *held.guard;
-      std::size_t size = wallet_text_size(map);
+      const std::size_t before = wallet_text_size(map);
+      std::size_t size = before;
       if (auto found = map.find(key); found != map.end())
         size -= wallet_member_size(found->first, found->second);
       else if (!map.empty())
         ++size;  // its comma
-      if (size + wallet_member_size(key, record) > kMaxWalletFileBytes) return file_too_large();
+      size += wallet_member_size(key, record);
+      // Only the opening's own DID may take the reserve; a write that does not grow the
+      // file leaves it as it was.
+      if (size > kMaxWalletFileBytes || (size > insertion_bound() && size > before)) return file_too_large();
       map.insert_or_assign(std::move(key), std::move(record));
     } catch (...) {
       // An insertion that throws (no memory for the node) has changed nothing, nor has
@@ -220,6 +224,26 @@ DidResult<bool> BroxFileSystemStorage::add_record_if(InternalStorageRecord recor
   // The record stays in memory when the write fails: the next successful write carries it.
   VELNO_TRY(save());
   return true;
+}
+
+std::size_t BroxFileSystemStorage::insertion_bound() const {
+  return opening_reserve_ ? kMaxWalletFileBytes : kMaxWalletFileBytes - kOpeningReserveBytes;
+}
+
+DidResult<void> BroxFileSystemStorage::check_room(std::size_t bytes) const {
+  // Exclusive: the size may fill records' cached texts.
+  auto held = records_->write();
+  if (held.poisoned) return DidError::from_poison_error();
+  std::size_t size = 0;
+  try {
+    size = wallet_text_size(*held.guard);
+  } catch (...) {
+    // A text that could not be cached is no part of a record's value.
+    held.guard.unlock_intact();
+    throw;
+  }
+  if (size + bytes > insertion_bound()) return file_too_large();
+  return {};
 }
 
 DidResult<std::unique_ptr<RecordIter>> BroxFileSystemStorage::iter() const {
@@ -262,31 +286,37 @@ DidResult<void> BroxFileSystemStorage::save(const RecordIterMut& scan, bool* rep
   return write_wallet_file(scan.records(), file_name_, replaced);
 }
 
-DidResult<void> BroxFileSystemStorage::save_undo() const {
-  VELNO_TRY(check_undo_is_own());
+DidResult<UndoCopyFile> BroxFileSystemStorage::save_undo() const {
+  VELNO_TRY_ASSIGN(UndoCopyFile copy, UndoCopyFile::locate(file_name_, undo_file_name_));
+  VELNO_TRY(check_undo_is_own(copy));
   auto held = records_->read();
   if (held.poisoned) return DidError::from_poison_error();
-  return write_wallet_file(*held.guard, undo_file_name_);
+  // A copy renamed into place before a failure is removed by `copy`'s end.
+  VELNO_TRY(copy.write(*held.guard));
+  return copy;
 }
 
-DidResult<void> BroxFileSystemStorage::remove_undo() const {
-  // The copy at the path is the one this change wrote (one process per wallet file);
-  // only a wallet of that name opened since would make it another's.
-  auto removed = check_undo_is_own(/*read_file=*/false);
-  if (removed) removed = remove_wallet_file(undo_file_name_);
-  if (!removed) VELNO_WARN(kTargetStorage, "Couldn't remove ", undo_file_name_, ": ", removed.error().fmt_display());
-  return removed;
+void BroxFileSystemStorage::remove_undo(UndoCopyFile& copy) const noexcept {
+  // The copy at the path is the one this change wrote, unless a wallet of that name has
+  // been opened in this process since, reading it as its own.
+  if (OpenWalletName::is_open(undo_file_name_)) {
+    VELNO_WARN(kTargetStorage, "Leaving ", undo_file_name_, " alone: a wallet of that name is open");
+    copy.keep();
+    return;
+  }
+  if (const int err = copy.remove(); err != 0)
+    VELNO_WARN(kTargetStorage, "Couldn't remove ", undo_file_name_, ": ",
+               err == ESTALE ? std::string("another file is at its path now") : IoError::os(err).debug_text());
 }
 
-DidResult<void> BroxFileSystemStorage::check_undo_is_own(bool read_file) const {
+DidResult<void> BroxFileSystemStorage::check_undo_is_own(const UndoCopyFile& copy) const {
   auto refuse = [this](const char* why) -> DidError {
     VELNO_WARN(kTargetStorage, "Leaving ", undo_file_name_, " alone: ", why);
     return DidError::from_io_error(IoError::os(EEXIST));
   };
   if (OpenWalletName::is_open(undo_file_name_)) return refuse("a wallet of that name is open");
-  if (!read_file) return {};
   // Read before the hold: other calls need not wait for the file.
-  VELNO_TRY_ASSIGN(auto found, read_wallet_file_if_any(undo_file_name_));
+  VELNO_TRY_ASSIGN(auto found, copy.read_existing());
   if (!found) return {};
   auto held = records_->read();
   if (held.poisoned) return DidError::from_poison_error();

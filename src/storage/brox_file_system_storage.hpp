@@ -12,6 +12,7 @@
 
 #include "common/did_error.hpp"
 #include "common/poison_lock.hpp"
+#include "storage/wallet_path.hpp"
 #include "wallet/model/wallet_file_format.hpp"
 
 namespace velno {
@@ -116,6 +117,10 @@ class BroxFileSystemStorage {
   // add_record, but only when `still_valid` answers true under the exclusive hold of the
   // insertion; otherwise nothing is stored or written and the answer is false.
   DidResult<bool> add_record_if(InternalStorageRecord record, const std::function<bool()>& still_valid) const;
+  // IO (EFBIG) when the file has no room left for `bytes` more, under the bound that
+  // insertions keep (allow_opening_reserve): lets a write of several records refuse
+  // before it stores any. A write on another thread may still take the room meanwhile.
+  DidResult<void> check_room(std::size_t bytes) const;
   DidResult<std::unique_ptr<RecordIter>> iter() const;
   DidResult<std::unique_ptr<RecordIterMut>> iter_mut() const;
   DidResult<void> save() const;
@@ -123,12 +128,17 @@ class BroxFileSystemStorage {
   // exclusive hold, so that nothing can be stored between a change and its save.
   // `replaced`: as write_wallet_file tells it.
   DidResult<void> save(const RecordIterMut& scan, bool* replaced = nullptr) const;
-  // Writes the undo file, and removes it. Both refuse (IO, EEXIST) and touch nothing
-  // when the file at the undo path is another wallet's: one open in this process under
-  // that name, or one holding a record this storage lacks (records are never deleted,
-  // so every undo file this storage wrote holds only records it has).
-  DidResult<void> save_undo() const;
-  DidResult<void> remove_undo() const;
+  // Writes the undo file at the undo path of the home in force now, and answers what
+  // removes it (UndoCopyFile). Refuses (IO, EEXIST) and touches nothing when the file at
+  // the undo path is another wallet's: one open in this process under that name, or one
+  // holding a record this storage lacks (records are never deleted, so every undo file
+  // this storage wrote holds only records it has); IO when the undo path and the wallet
+  // path name one file.
+  DidResult<UndoCopyFile> save_undo() const;
+  // Removes the copy that save_undo wrote, unless a wallet of the undo name was opened
+  // in this process since (then it is that wallet's file). Allocates nothing but the
+  // warning that a failure logs; cannot fail.
+  void remove_undo(UndoCopyFile& copy) const noexcept;
   // Puts back, in memory, every record that `scan` kept for undo. The wallet file needs
   // nothing: whoever changes records through a scan writes them only by saving.
   void rollback(RecordIterMut& scan) const noexcept { scan.put_back(); }
@@ -142,23 +152,32 @@ class BroxFileSystemStorage {
     return {};
   }
 
+  // While allowed, insertions may fill the file to kMaxWalletFileBytes; otherwise they
+  // leave kOpeningReserveBytes free, so that a wallet filled by stores and DIDs still
+  // opens without a seed. Allowed only for the opening's own DID, while the storage is
+  // not yet shared.
+  void allow_opening_reserve(bool allowed) const noexcept { opening_reserve_ = allowed; }
+
   const std::string& file_name() const { return file_name_; }
   const std::string& undo_file_name() const { return undo_file_name_; }
   // For tests of the failure paths: marks the record lock poisoned.
   void poison_for_test() const { records_->poison(); }
 
  private:
+  // The size a file may reach by insertions now.
+  std::size_t insertion_bound() const;
   // The "Records length: " line, under a hold of its own, made only at Trace level.
   DidResult<void> log_record_count() const;
-  // IO (EEXIST) when the undo path is another wallet's: one open in this process, or,
-  // with `read_file`, a file there holding a record key that this wallet lacks (the
-  // library never deletes a record, so a copy it wrote holds none).
-  DidResult<void> check_undo_is_own(bool read_file = true) const;
+  // IO (EEXIST) when the undo path is another wallet's: one open in this process, or a
+  // file at `copy`'s path holding a record key that this wallet lacks (the library never
+  // deletes a record, so a copy it wrote holds none).
+  DidResult<void> check_undo_is_own(const UndoCopyFile& copy) const;
 
   std::unique_ptr<RecordLock> records_;
   std::string file_name_;
   std::string undo_file_name_;
   OpenWalletName open_name_;
+  mutable bool opening_reserve_ = false;
 };
 
 }  // namespace velno

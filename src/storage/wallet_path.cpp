@@ -65,20 +65,24 @@ class Fd {
   int fd_;
 };
 
-int open_retrying(const char* path, int flags, mode_t mode = 0) {
+int openat_retrying(int dir, const char* path, int flags, mode_t mode = 0) {
   int fd;
   do {
-    fd = ::open(path, flags, mode);
+    fd = ::openat(dir, path, flags, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
+
+int open_retrying(const char* path, int flags, mode_t mode = 0) { return openat_retrying(AT_FDCWD, path, flags, mode); }
 
 // Opens a wallet or undo file only when it is a regular file, and never waits: opening a
 // FIFO for writing would block until a reader came, with the registry held and every
 // agent call of the process waiting behind it.
 // `open_errno`, when given, tells the errno of an open that failed (0 otherwise).
-DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode = 0, int* open_errno = nullptr) {
-  Fd fd(open_retrying(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode));
+// `dir`: the directory a relative path counts from.
+DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode = 0, int* open_errno = nullptr,
+                                int dir = AT_FDCWD) {
+  Fd fd(openat_retrying(dir, path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode));
   const int err = fd.valid() ? 0 : errno;
   if (open_errno) *open_errno = err;
   // ENXIO: a FIFO without a reader, a socket, or a device that is not there.
@@ -319,6 +323,45 @@ std::size_t max_path_length(const std::string& dir) {
   return max > 0 ? static_cast<std::size_t>(max) : PATH_MAX;
 }
 
+// The text a wallet or undo file is written with: the serialised map, refused when the
+// reader would refuse it.
+DidResult<std::string> wallet_text(const RecordMap& records) {
+  // The serialiser sizes the buffer ahead: one buffer, written with one call.
+  std::string text = serialize_wallet(records);
+  // The JSON writer puts U+FFFD in place of every sequence that is not UTF-8: the file
+  // would not give back what it was given. Without U+FFFD in the text, nothing was replaced.
+  if (text.find(kUtf8Replacement) != std::string::npos)
+    for (const auto& [key, record] : records)
+      if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
+  if (text.size() > kMaxWalletFileBytes) return os_error(EFBIG);
+  return text;
+}
+
+DidError one_file() {
+  return DidError::from_io_error(
+      IoError{IoError::Shape::Custom, 0, "InvalidInput", "the wallet file and its undo copy are one file"});
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// IO when the wallet's file and the undo path name one file: the same file through
+// links or hard links, or, where nothing is yet, the same name in the same directory
+// (a dangling link of one to the other). Writing the copy there, or removing it, would
+// cost the wallet.
+DidResult<void> check_apart(const std::string& wallet_target, const std::string& undo) {
+  VELNO_TRY_ASSIGN(const std::string undo_target, final_target(undo));
+  struct stat w, u;
+  const bool wallet_there = ::stat(wallet_target.c_str(), &w) == 0;
+  const bool undo_there = ::stat(undo_target.c_str(), &u) == 0;
+  if (wallet_there && undo_there) return same_file(w, u) ? one_file() : DidResult<void>{};
+  if (wallet_there || undo_there || base_name(wallet_target) != base_name(undo_target)) return {};
+  struct stat wd, ud;
+  if (::stat(directory_of(wallet_target).c_str(), &wd) == 0 && ::stat(directory_of(undo_target).c_str(), &ud) == 0 &&
+      same_file(wd, ud))
+    return one_file();
+  return {};
+}
+
 // Writes `text` to a fresh temporary file beside `path` and renames it over `path`.
 DidResult<void> replace_file(const std::string& path, std::string_view text, bool* replaced) {
   const std::string dir = directory_of(path);
@@ -352,8 +395,10 @@ std::string join_path(const std::string& first, const std::string& second) {
   return out;
 }
 
-std::string resolve_wallet_path(const std::string& name) {
-  std::string file_part = "./" + name + ".json";
+namespace {
+
+// The wallet directory of the home in force now, created when missing.
+std::string wallet_directory() {
   std::string dir = join_path(supply_local_dir(), kWalletDirName);
   if (!is_directory(dir)) {
     VELNO_TRACE(kTargetWalletPath, "Directory ", dir, " does not exist. Create it");
@@ -361,8 +406,16 @@ std::string resolve_wallet_path(const std::string& name) {
     if (create_private_directories(dir) != 0) VELNO_ERROR(kTargetWalletPath, "Couldn't create dir ", dir);
   }
   VELNO_TRACE(kTargetWalletPath, "Constructed path: ", dir);
-  return join_path(dir, file_part);
+  return dir;
 }
+
+std::string wallet_path_in(const std::string& dir, const std::string& name) {
+  return join_path(dir, "./" + name + ".json");
+}
+
+}  // namespace
+
+std::string resolve_wallet_path(const std::string& name) { return wallet_path_in(wallet_directory(), name); }
 
 namespace {
 
@@ -389,17 +442,6 @@ DidResult<RecordMap> read_wallet_file(const std::string& name) {
   return read_records(std::move(fd));
 }
 
-DidResult<std::optional<RecordMap>> read_wallet_file_if_any(const std::string& name) {
-  int err = 0;
-  auto fd = open_regular_file(resolve_wallet_path(name), O_RDONLY, 0, &err);
-  if (!fd) {
-    if (err == ENOENT) return std::optional<RecordMap>{};
-    return std::move(fd).error();
-  }
-  VELNO_TRY_ASSIGN(RecordMap records, read_records(std::move(fd).value()));
-  return std::optional<RecordMap>{std::move(records)};
-}
-
 DidResult<void> create_wallet_file(const std::string& name) {
   const std::string path = resolve_wallet_path(name);
   VELNO_DEBUG(kTargetWalletPath, "Try to create a file ", path);
@@ -423,49 +465,149 @@ DidResult<void> create_wallet_file(const std::string& name) {
 }
 
 DidResult<void> prepare_wallet_files(const std::string& name, const std::string& undo_name) {
-  std::string paths[] = {resolve_wallet_path(name), resolve_wallet_path(undo_name)};
-  for (std::string& path : paths) {
-    // Rewrites replace the file that links at the path finally name.
-    VELNO_TRY_ASSIGN(path, final_target(path));
-    const std::string dir = directory_of(path);
+  const std::string dir = wallet_directory();
+  const std::string wallet = wallet_path_in(dir, name);
+  const std::string undo = wallet_path_in(dir, undo_name);
+  VELNO_TRY_ASSIGN(const std::string wallet_target, final_target(wallet));
+  // Rewrites replace the file that links at the wallet path finally name, and the undo
+  // path itself.
+  for (const std::string* written : {&wallet_target, &undo}) {
+    const std::string& path = *written;
+    const std::string path_dir = directory_of(path);
     // A rewrite renames a new file into the directory, whatever the file's own mode.
-    if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return os_error(errno);
-    if (base_name(path).size() > max_name_length(dir)) return os_error(ENAMETOOLONG);
+    if (::faccessat(AT_FDCWD, path_dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return os_error(errno);
+    if (base_name(path).size() > max_name_length(path_dir)) return os_error(ENAMETOOLONG);
     // The file itself and the temporary file beside it: every later rewrite names both.
-    const std::size_t longest = std::max(path.size(), join_path(dir, std::string(kTempNameSize, 'x')).size());
-    if (longest >= max_path_length(dir)) return os_error(ENAMETOOLONG);
+    const std::size_t longest = std::max(path.size(), join_path(path_dir, std::string(kTempNameSize, 'x')).size());
+    if (longest >= max_path_length(path_dir)) return os_error(ENAMETOOLONG);
     struct stat st;
     if (::stat(path.c_str(), &st) == 0) {
       if (S_ISDIR(st.st_mode)) return os_error(EISDIR);
       if (!S_ISREG(st.st_mode)) return DidError::from_io_error(IoError::not_regular_file());
     }
   }
-  for (const std::string& path : paths) remove_leftovers_of(path);
-  return {};
-}
-
-DidResult<void> remove_wallet_file(const std::string& name) {
-  VELNO_TRY_ASSIGN(const std::string path, final_target(resolve_wallet_path(name)));
-  // Not flushed to the device: a removal that a crash undoes leaves only what a crash
-  // before it would have left.
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return os_error(errno);
+  VELNO_TRY(check_apart(wallet_target, undo));
+  for (const std::string* path : {&wallet_target, &undo}) remove_leftovers_of(*path);
   return {};
 }
 
 DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name, bool* replaced) {
   if (replaced) *replaced = false;
-  // The serialiser sizes the buffer ahead: one buffer, written with one call.
-  const std::string text = serialize_wallet(records);
-  // The JSON writer puts U+FFFD in place of every sequence that is not UTF-8: the file
-  // would not give back what it was given. Without U+FFFD in the text, nothing was replaced.
-  if (text.find(kUtf8Replacement) != std::string::npos)
-    for (const auto& [key, record] : records)
-      if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
-  // What the reader would refuse is never written.
-  if (text.size() > kMaxWalletFileBytes) return os_error(EFBIG);
+  VELNO_TRY_ASSIGN(const std::string text, wallet_text(records));
   VELNO_TRY_ASSIGN(const std::string path, final_target(resolve_wallet_path(name)));
   VELNO_TRACE(kTargetWalletPath, "Write wallet file ", path);
   return replace_file(path, text, replaced);
+}
+
+UndoCopyFile::UndoCopyFile(UndoCopyFile&& other) noexcept
+    : dir_fd_(std::exchange(other.dir_fd_, -1)),
+      path_(std::move(other.path_)),
+      base_at_(other.base_at_),
+      written_(std::exchange(other.written_, false)),
+      dev_(other.dev_),
+      ino_(other.ino_) {}
+
+UndoCopyFile& UndoCopyFile::operator=(UndoCopyFile&& other) noexcept {
+  if (this != &other) {
+    (void)remove();
+    dir_fd_ = std::exchange(other.dir_fd_, -1);
+    path_ = std::move(other.path_);
+    base_at_ = other.base_at_;
+    written_ = std::exchange(other.written_, false);
+    dev_ = other.dev_;
+    ino_ = other.ino_;
+  }
+  return *this;
+}
+
+UndoCopyFile::~UndoCopyFile() { (void)remove(); }
+
+DidResult<UndoCopyFile> UndoCopyFile::locate(const std::string& name, const std::string& undo_name) {
+  const std::string dir = wallet_directory();
+  UndoCopyFile copy;
+  copy.path_ = wallet_path_in(dir, undo_name);
+  copy.base_at_ = copy.path_.size() - base_name(copy.path_).size();
+  const std::string copy_dir = directory_of(copy.path_);
+  copy.dir_fd_ = open_retrying(copy_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+  // A directory without read permission can still take the rename; only its flush is lost.
+  if (copy.dir_fd_ < 0 && errno == EACCES) copy.dir_fd_ = open_retrying(copy_dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+  if (copy.dir_fd_ < 0) return os_error(errno);
+  VELNO_TRY_ASSIGN(const std::string wallet_target, final_target(wallet_path_in(dir, name)));
+  VELNO_TRY(check_apart(wallet_target, copy.path_));
+  return copy;
+}
+
+DidResult<std::optional<RecordMap>> UndoCopyFile::read_existing() const {
+  int err = 0;
+  auto fd = open_regular_file(path_.substr(base_at_), O_RDONLY, 0, &err, dir_fd_);
+  if (!fd) {
+    if (err == ENOENT) return std::optional<RecordMap>{};
+    return std::move(fd).error();
+  }
+  VELNO_TRY_ASSIGN(RecordMap records, read_records(std::move(fd).value()));
+  return std::optional<RecordMap>{std::move(records)};
+}
+
+DidResult<void> UndoCopyFile::write(const RecordMap& records) {
+  VELNO_TRY_ASSIGN(const std::string text, wallet_text(records));
+  VELNO_TRACE(kTargetWalletPath, "Write wallet file ", path_);
+  const char* base = path_.c_str() + base_at_;
+  const std::string temp = temp_name_for(base);
+  Fd fd(openat_retrying(dir_fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kWalletFileMode));
+  if (!fd.valid()) return os_error(errno);
+  auto fail = [&](DidError e) -> DidResult<void> {
+    ::unlinkat(dir_fd_, temp.c_str(), 0);
+    return e;
+  };
+  if (::fchmod(fd.get(), kWalletFileMode) != 0) return fail(os_error(errno));
+  if (auto w = write_all(fd.get(), text); !w) return fail(std::move(w).error());
+  if (flush_to_device(fd.get()) != 0) return fail(os_error(errno));
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return fail(os_error(errno));
+  if (!fd.close()) return fail(os_error(errno));
+  // Replaces whatever entry is at the path, a link included, never what a link names.
+  if (::renameat(dir_fd_, temp.c_str(), dir_fd_, base) != 0) return fail(os_error(errno));
+  written_ = true;
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  if (flush_to_device(dir_fd_) != 0) {
+    const int err = errno;
+    // EBADF: a directory opened without read permission, which cannot be flushed.
+    if (err == EBADF) {
+      VELNO_WARN(kTargetWalletPath, "Couldn't flush directory of ", path_, " after a rename in it: ",
+                 IoError::os(err).debug_text());
+    } else if (err != EINVAL && err != ENOTSUP) {
+      return os_error(err);
+    }
+  }
+  return {};
+}
+
+int UndoCopyFile::remove() noexcept {
+  int err = 0;
+  if (written_ && dir_fd_ >= 0) {
+    const char* base = path_.c_str() + base_at_;
+    struct stat st;
+    // Right before the unlink: a copy that another file has replaced stays unremoved,
+    // and so does that file.
+    if (::fstatat(dir_fd_, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      err = errno == ENOENT ? 0 : errno;
+    } else if (st.st_dev != dev_ || st.st_ino != ino_) {
+      err = ESTALE;
+    } else if (::unlinkat(dir_fd_, base, 0) != 0 && errno != ENOENT) {
+      err = errno;
+    }
+  }
+  release();
+  return err;
+}
+
+void UndoCopyFile::release() noexcept {
+  if (dir_fd_ >= 0) ::close(dir_fd_);
+  dir_fd_ = -1;
+  written_ = false;
 }
 
 }  // namespace velno

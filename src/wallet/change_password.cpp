@@ -122,30 +122,28 @@ DidResult<std::size_t> reencrypt_all(RecordIterMut& scan, const SecretBytes& old
 
 // Removes the undo copy when the change ends, however it ends: the rewrite is atomic
 // and a rollback restores from memory, so the copy has no use then, while it keeps
-// every key under the old password. A failure to remove it is only logged (by the
-// storage): the change's own answer stands.
+// every key under the old password. Everything the removal needs was prepared when the
+// copy was written, in the home of that moment: it allocates nothing, and removes that
+// file only. A failure to remove it is only logged (by the storage): the change's own
+// answer stands.
 class UndoCopy {
  public:
-  explicit UndoCopy(const BroxFileSystemStorage& storage) : storage_(storage) {}
+  UndoCopy(const BroxFileSystemStorage& storage, UndoCopyFile file) : storage_(storage), file_(std::move(file)) {}
   UndoCopy(const UndoCopy&) = delete;
   UndoCopy& operator=(const UndoCopy&) = delete;
-  ~UndoCopy() {
-    try {
-      (void)storage_.remove_undo();
-    } catch (...) {
-    }
-  }
+  ~UndoCopy() { storage_.remove_undo(file_); }
 
  private:
   const BroxFileSystemStorage& storage_;
+  UndoCopyFile file_;
 };
 
 }  // namespace
 
 DidResult<void> Wallet::change_password(PasswordFn new_password) const {
-  VELNO_TRY(storage_.save_undo());
+  VELNO_TRY_ASSIGN(UndoCopyFile written, storage_.save_undo());
   // Made before the guard, so that it ends after the guard's rollback.
-  const UndoCopy undo(storage_);
+  UndoCopy undo(storage_, std::move(written));
   TransactionGuard guard(storage_);
   const uint64_t asked_in = password_epoch_.load();
   // Both passwords are asked before either is looked at.

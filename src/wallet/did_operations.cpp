@@ -107,6 +107,9 @@ DidResult<DIDInfo> Wallet::create_did(std::optional<std::span<const uint8_t>> se
   VELNO_TRY_ASSIGN(auto existing, get_record<DIDInfo>(did));
   if (existing && existing->typ == RecordType::Did) return std::move(existing->value);
   if (seed && seed->size() > kMaxNewSeedBytes) return no_key_pair();
+  // Both records fit, or neither is stored: they take under 1 KiB besides the seed's
+  // Base58, which is under twice its length.
+  VELNO_TRY(storage_.check_room(1024 + (seed ? 2 * seed->size() : 0)));
 
   InternalWalletKey pair_key{did, record_type_name<KeyPair>()};
   VELNO_TRACE(kTargetWallet, "Raw key: ", did, ", Internal wallet key ", pair_key.to_string());

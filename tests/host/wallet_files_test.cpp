@@ -17,9 +17,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -357,6 +359,13 @@ TEST_F(WalletFiles, OpeningNeedsAWritableDirectoryAndAnUnreadableOneCostsOnlyThe
         const std::string unlisted = "2 brox_fs::utils::wallet_path Couldn't list directory ";
         EXPECT_TRUE(std::any_of(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(unlisted, 0) == 0; }))
             << "no warning " << unlisted;
+        // A change of password there writes its undo copy and removes it all the same.
+        lock.unlock();
+        ASSERT_EQ(::chmod(dir.c_str(), 0300), 0);
+        EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})");
+        ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+        EXPECT_EQ(listing(dir), (std::set<std::string>{"qxdwallet_guarded.json", "qxdwallet_source.json",
+                                                       "qxdwallet_unlisted.json"}));
       },
       true, root_.path());
 }
@@ -482,6 +491,180 @@ TEST_F(WalletFiles, ModesAreOwnerOnlyUnderUmasksThatMaskOwnerBits) {
         },
         true, root_.path());
   }
+}
+
+// The new-password callback of a change that waits, once asked, until the test lets it
+// answer.
+std::promise<void>* g_change_asking = nullptr;
+std::shared_future<void> g_change_may_answer;
+const char* waiting_second_password() {
+  g_change_asking->set_value();
+  g_change_may_answer.wait();
+  return kSecondPassword;
+}
+
+// Run under ThreadSanitizer with the other concurrency tests.
+class UndoCopyConcurrency : public WalletFiles {};
+
+// The undo copy is removed from the home it was written in: a home switched while the
+// change waits for its new password leaves the new home's "x-undo" wallet whole.
+TEST_F(UndoCopyConcurrency, AChangeRemovesItsUndoCopyFromItsOwnHomeWhateverHomeIsSetMeanwhile) {
+  const std::string new_home = root_.path() + "/new-home";
+  const std::string new_dir = new_home + "/brox-wallet";
+  // Another process made x-undo's wallet there.
+  in_child([&] {
+    ASSERT_EQ(call(&Library::set_velno_home_path, new_home.c_str()), R"({"code":"OK"})");
+    EXPECT_EQ(call(&Library::wallet_store_data, open("x-undo"), "mine", "QUJD"), R"({"code":"OK"})");
+  });
+  const std::string other = new_dir + "/./qxdwallet_x-undo.json";
+  const std::string other_bytes = test::read_file(other);
+  in_child([&] {
+    const uint64_t x = open("x");
+    EXPECT_EQ(call(&Library::wallet_store_data, x, "k", "REVG"), R"({"code":"OK"})");
+    std::promise<void> asking, may_answer;
+    g_change_asking = &asking;
+    g_change_may_answer = may_answer.get_future().share();
+    std::string changed;
+    std::thread change([&] { changed = call(&Library::change_password, x, &waiting_second_password); });
+    asking.get_future().wait();
+    EXPECT_EQ(call(&Library::set_velno_home_path, new_home.c_str()), R"({"code":"OK"})");
+    may_answer.set_value();
+    change.join();
+    EXPECT_EQ(changed, R"({"code":"OK"})");
+    EXPECT_EQ(test::read_file(other), other_bytes);
+    // No copy under the old password in either home; x's commit went to the home in force.
+    EXPECT_EQ(listing(wallet_dir()), std::set<std::string>{"qxdwallet_x.json"});
+    EXPECT_EQ(listing(new_dir), (std::set<std::string>{"qxdwallet_x-undo.json", "qxdwallet_x.json"}));
+    g_password = kSecondPassword;
+    EXPECT_EQ(fetched(x, "k"), ok_data("REVG"));
+  });
+  in_child([&] {
+    ASSERT_EQ(call(&Library::set_velno_home_path, new_home.c_str()), R"({"code":"OK"})");
+    EXPECT_EQ(fetched(open("x-undo"), "mine"), ok_data("QUJD"));
+  });
+}
+
+// Links at the undo path, made before the opening or after it. One that makes the undo
+// path and the wallet path one file is refused with IO and changes nothing; any other
+// is replaced by the copy itself, whose removal then leaves what the link named alone.
+TEST_F(WalletFiles, LinksAtTheUndoPathNeverCostTheWalletNorWhatTheyName) {
+  const uint64_t source = open("source");
+  EXPECT_EQ(call(&Library::wallet_store_data, source, "k", "QUJD"), R"({"code":"OK"})");
+  const std::string outside = root_.path() + "/outside";
+  fs::create_directories(outside);
+  test::write_file(outside + "/empty.json", "");
+  test::write_file(outside + "/chained.json", "");
+  fs::create_symlink(outside + "/chained.json", outside + "/chain");
+  const json one_file = io_failure("Error { kind: InvalidInput, message: \"the wallet file and its undo copy are one file\" }");
+  const auto undo_of = [&](const std::string& alias) { return wallet_dir() + "/./qxdwallet_" + alias + "-undo.json"; };
+  const auto wallet_copy = [&](const std::string& to) { fs::copy_file(wallet_file("source"), to); };
+
+  using Make = std::function<void(const std::string& wallet, const std::string& undo)>;
+  const Make undo_to_wallet = [](const std::string& w, const std::string& u) { fs::create_symlink(fs::path(w).filename(), u); };
+  const Make wallet_to_undo = [](const std::string& w, const std::string& u) {
+    fs::rename(w, u);
+    fs::create_symlink(fs::path(u).filename(), w);
+  };
+  const struct {
+    const char* alias;
+    Make make;
+    bool before_opening;
+  } one_file_cases[] = {
+      {"undo-to-wallet", undo_to_wallet, true},
+      {"wallet-to-undo", wallet_to_undo, true},
+      {"hard-link", [](const std::string& w, const std::string& u) { fs::create_hard_link(w, u); }, true},
+      {"dangling-to-wallet", [&](const std::string& w, const std::string& u) { fs::remove(w), undo_to_wallet(w, u); }, true},
+      {"later-undo-to-wallet", undo_to_wallet, false},
+      {"later-wallet-to-undo", wallet_to_undo, false},
+  };
+  for (const auto& c : one_file_cases) {
+    const std::string wallet = wallet_file(c.alias), undo = undo_of(c.alias);
+    in_child([&] {
+      uint64_t h = 0;
+      if (c.before_opening) {
+        wallet_copy(wallet);
+      } else {
+        h = open(c.alias);
+        EXPECT_EQ(call(&Library::wallet_store_data, h, "k", "REVG"), R"({"code":"OK"})");
+      }
+      c.make(wallet, undo);
+      const std::set<std::string> files = listing(root_.path());
+      const std::string bytes = fs::exists(wallet) ? test::read_file(wallet) : "";
+      const std::string answer = c.before_opening
+                                     ? call(&Library::create_agent, c.alias, kSeed.c_str(), &agent_password)
+                                     : call(&Library::change_password, h, &second_password);
+      EXPECT_EQ(json::parse(answer), one_file) << c.alias;
+      EXPECT_EQ(listing(root_.path()), files) << c.alias;
+      EXPECT_EQ(fs::exists(wallet) ? test::read_file(wallet) : "", bytes) << c.alias;
+      if (h != 0) {
+        EXPECT_EQ(fetched(h, "k"), ok_data("REVG")) << c.alias;
+      }
+    });
+  }
+
+  const struct {
+    const char* alias;
+    std::string target;
+  } elsewhere[] = {{"dangling", outside + "/none.json"}, {"empty", outside + "/empty.json"}, {"chain", outside + "/chain"}};
+  for (const auto& c : elsewhere) {
+    in_child([&] {
+      const uint64_t h = open(c.alias);
+      EXPECT_EQ(call(&Library::wallet_store_data, h, "k", "REVG"), R"({"code":"OK"})");
+      fs::create_symlink(c.target, undo_of(c.alias));
+      const std::set<std::string> outside_files = listing(outside);
+      EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})") << c.alias;
+      // The link was replaced by the copy, and the copy removed; what it named is as it was.
+      EXPECT_EQ(type_of(undo_of(c.alias)), 0u) << c.alias;
+      EXPECT_EQ(listing(outside), outside_files) << c.alias;
+      for (const char* file : {"/empty.json", "/chained.json"}) EXPECT_EQ(test::read_file(outside + file), "") << c.alias;
+      g_password = kSecondPassword;
+      EXPECT_EQ(fetched(h, "k"), ok_data("REVG")) << c.alias;
+    });
+  }
+}
+
+// Stores fill a wallet to the last bytes they may take; what stays free is room for the
+// DID of an opening without a seed, which a fresh process then makes.
+TEST_F(WalletFiles, AWalletFilledByStoresUntilOneIsRefusedStillOpensWithoutASeed) {
+  constexpr std::size_t kBound = std::size_t{256} << 20;
+  constexpr std::size_t kReserve = std::size_t{16} << 10;
+  const std::string file = wallet_file("full");
+  const json too_large = os_failure(EFBIG, "FileTooLarge");
+  in_child([&] {
+    const uint64_t h = open("full");
+    // A stored key takes twice its length in the file, and a part that does not depend on it.
+    const auto store_key = [&](char tag, std::size_t size) {
+      const std::string key = tag + std::string(size, 'k');
+      return call(&Library::wallet_store_data, h, key.c_str(), "QUJD");
+    };
+    const std::size_t empty = fs::file_size(file);
+    ASSERT_EQ(store_key('a', 1000), R"({"code":"OK"})");
+    const std::size_t fixed = fs::file_size(file) - empty - 2 * 1000;
+    const std::size_t margin = 6000;
+    ASSERT_EQ(store_key('b', (kBound - kReserve - fs::file_size(file) - fixed - margin) / 2), R"({"code":"OK"})");
+    const std::string value(4096, 'A');
+    std::string answer;
+    for (int n = 0; n < 8 && (answer = call(&Library::wallet_store_data, h, ("v" + std::to_string(n)).c_str(),
+                                             value.c_str())) == R"({"code":"OK"})";
+         ++n) {
+    }
+    EXPECT_EQ(json::parse(answer), too_large);
+    const std::size_t full = fs::file_size(file);
+    EXPECT_LE(full, kBound - kReserve);
+    EXPECT_GT(full + 2 * value.size(), kBound - kReserve);
+    // A DID of the host's own asking takes none of the reserve either, and stores nothing.
+    EXPECT_EQ(json::parse(call(&Library::create_did, h, nullptr)), too_large);
+    EXPECT_EQ(json::parse(call(&Library::list_dids, h))["value"].size(), 1u);
+    EXPECT_EQ(fs::file_size(file), full);
+  });
+  in_child([&] {
+    const json opened = json::parse(call(&Library::create_agent, "full", nullptr, &agent_password));
+    ASSERT_EQ(opened["code"], "OK") << opened.dump();
+    const uint64_t h = opened["value"]["handle"].get<uint64_t>();
+    EXPECT_EQ(json::parse(call(&Library::list_dids, h))["value"].size(), 2u);
+    EXPECT_EQ(fetched(h, ("a" + std::string(1000, 'k')).c_str()), ok_data("QUJD"));
+    EXPECT_LE(fs::file_size(file), kBound);
+  });
 }
 
 }  // namespace

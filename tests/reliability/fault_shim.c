@@ -154,7 +154,21 @@ static int mode_wanted(int flags) {
   static ret(*real_##name) params; \
   if (!real_##name) real_##name = (ret(*) params)dlsym(RTLD_NEXT, #name)
 
-static int do_open(const char *symbol, int dirfd, const char *path, int flags, mode_t mode) {
+/* The whole path that a call relative to `dirfd` names when that descriptor is a watched
+   directory (its path, "/" and `path`, in `buf`); otherwise `path` itself. */
+static const char *full_path(int dirfd, const char *path, char *buf, size_t size) {
+  if (!path || path[0] == '/' || dirfd == AT_FDCWD || !watched_fd(dirfd)) return path;
+  char link[64];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+  ssize_t n = readlink(link, buf, size - 1);
+  if (n < 0) return path;
+  snprintf(buf + n, size - (size_t)n, "/%s", path);
+  return buf;
+}
+
+static int do_open(const char *symbol, int dirfd, const char *name, int flags, mode_t mode) {
+  char buf[4400];
+  const char *path = full_path(dirfd, name, buf, sizeof buf);
   if (watched_path(path) && strike(OP_OPEN, path)) return -1;
   int fd;
   if (dirfd == AT_FDCWD && strcmp(symbol, "open") == 0) {
@@ -162,7 +176,7 @@ static int do_open(const char *symbol, int dirfd, const char *path, int flags, m
     fd = real_open(path, flags, mode);
   } else {
     REAL(openat, int, (int, const char *, int, ...));
-    fd = real_openat(dirfd, path, flags, mode);
+    fd = real_openat(dirfd, name, flags, mode);
   }
   if (fd >= 0) track(fd, path, flags);
   return fd;
@@ -310,10 +324,13 @@ VISIBLE int rename(const char *from, const char *to) {
   return real_rename(from, to);
 }
 
-VISIBLE int renameat(int fromfd, const char *from, int tofd, const char *to) {
+VISIBLE int renameat(int fromfd, const char *from_name, int tofd, const char *to_name) {
+  char from_buf[4400], to_buf[4400];
+  const char *from = full_path(fromfd, from_name, from_buf, sizeof from_buf);
+  const char *to = full_path(tofd, to_name, to_buf, sizeof to_buf);
   if ((watched_path(from) || watched_path(to)) && strike(OP_RENAME, to)) return -1;
   REAL(renameat, int, (int, const char *, int, const char *));
-  return real_renameat(fromfd, from, tofd, to);
+  return real_renameat(fromfd, from_name, tofd, to_name);
 }
 
 VISIBLE int mkdir(const char *path, mode_t mode) {

@@ -224,10 +224,45 @@ TEST_F(Storage, MutableScanEndingInAnExceptionPoisonsTheLock) {
 TEST_F(Storage, SaveUndoWritesWhatSaveWould) {
   add("a", 1);
   add("b", {{"x", "y"}});
-  ASSERT_TRUE(storage_.save_undo().ok());
+  auto copy = storage_.save_undo();
+  ASSERT_TRUE(copy.ok());
   ASSERT_TRUE(storage_.save().ok());
-  EXPECT_EQ(read_file(wallet_file(std::string(kName) + "-undo")), read_file(wallet_file()));
+  const std::string undo = wallet_file(std::string(kName) + "-undo");
+  EXPECT_EQ(read_file(undo), read_file(wallet_file()));
   EXPECT_EQ(on_disk(std::string(kName) + "-undo").size(), 2u);
+  // Removed when the change ends, and only then.
+  storage_.remove_undo(copy.value());
+  EXPECT_FALSE(std::filesystem::exists(undo));
+}
+
+// The removal unlinks the copy it wrote and nothing else: a file that took the copy's
+// place stays, and so does the copy when a wallet of its name was opened since.
+TEST_F(Storage, TheUndoCopyIsRemovedOnlyWhileItsPathNamesTheCopyWritten) {
+  LogCapture& log = LogCapture::install();
+  add("a", 1);
+  const std::string undo_name = std::string(kName) + "-undo";
+  const std::string undo = wallet_file(undo_name);
+  const std::string prefix = "2 brox_fs::brox_fs::brox_file_system_storage ";
+  {
+    auto copy = storage_.save_undo();
+    ASSERT_TRUE(copy.ok());
+    write_file(undo + ".other", "other");
+    std::filesystem::rename(undo + ".other", undo);
+    storage_.remove_undo(copy.value());
+    EXPECT_EQ(read_file(undo), "other");
+    EXPECT_TRUE(log.has(prefix + "Couldn't remove " + undo_name + ": another file is at its path now"));
+  }
+  std::filesystem::remove(undo);
+  {
+    auto copy = storage_.save_undo();
+    ASSERT_TRUE(copy.ok());
+    BroxFileSystemStorage other(undo_name);
+    ASSERT_TRUE(other.open(undo_name).ok());
+    storage_.remove_undo(copy.value());
+    EXPECT_TRUE(file_exists(undo));
+    EXPECT_TRUE(log.has(prefix + "Leaving " + undo_name + " alone: a wallet of that name is open"));
+  }
+  EXPECT_TRUE(file_exists(undo));
 }
 
 TEST_F(Storage, RollbackPutsBackWhatTheScanKeptAndNothingElse) {
