@@ -47,7 +47,7 @@ Key derived_key(std::span<const uint8_t> password, std::span<const uint8_t> salt
 
 std::vector<uint8_t> random_bytes(std::size_t n) {
   std::vector<uint8_t> out(n);
-  randombytes_buf(out.data(), out.size());
+  if (n > 0) randombytes_buf(out.data(), out.size());
   return out;
 }
 
