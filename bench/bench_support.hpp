@@ -75,28 +75,15 @@ class AlternatingPair {
 // Runs a reference phase and a measured phase, each as `threads` threads side by side that
 // make `per_thread` calls apiece, alternating from call to call which phase goes first. The
 // step is called with the thread's index. False when one call fails.
-class AlternatingPhases {
+class AlternatingPhases : public AlternatingPair {
  public:
   AlternatingPhases(int threads, int per_thread) : threads_(threads), per_thread_(per_thread) {}
 
   template <class Reference, class Measured>
   bool run(Reference&& reference, Measured&& measured) {
-    for (int pass = 0; pass < 2; ++pass) {
-      const bool is_reference = (pass == 0) == reference_first_;
-      const double t0 = now_seconds();
-      const bool ok = is_reference ? phase(reference) : phase(measured);
-      (is_reference ? reference_s : measured_s) = now_seconds() - t0;
-      if (!ok) return false;
-    }
-    reference_first_ = !reference_first_;
-    reference_total += reference_s;
-    measured_total += measured_s;
-    return true;
+    return AlternatingPair::run([&] { return phase(reference); }, [&] { return phase(measured); });
   }
   int calls_per_phase() const { return threads_ * per_thread_; }
-
-  double reference_s = 0, measured_s = 0;          // of the last call
-  double reference_total = 0, measured_total = 0;  // of all calls
 
  private:
   template <class Step>
@@ -118,7 +105,6 @@ class AlternatingPhases {
   }
 
   int threads_, per_thread_;
-  bool reference_first_ = true;
 };
 
 inline void init_sodium() {
