@@ -17,6 +17,8 @@ std::atomic<bool> refuse_argon2_regions{false};
 
 namespace {
 
+constexpr std::size_t kMinOutputBytes = 16;  // crypto_pwhash's least, above libargon2's
+
 uint8_t* map_region() {
 #ifdef MADV_HUGEPAGE
   // Aligned to a huge page, so that the kernel can back the whole region with them.
@@ -104,7 +106,7 @@ void free_region(uint8_t* memory, std::size_t bytes) {
 
 bool argon2id_derive(std::span<const uint8_t> password, std::span<const uint8_t> salt, std::span<uint8_t> out) {
   static_assert(kMaxArgon2PasswordBytes == ARGON2_MAX_PWD_LENGTH);
-  if (password.size() > kMaxArgon2PasswordBytes || salt.size() != kArgon2SaltBytes || out.size() < ARGON2_MIN_OUTLEN ||
+  if (password.size() > kMaxArgon2PasswordBytes || salt.size() != kArgon2SaltBytes || out.size() < kMinOutputBytes ||
       out.size() > ARGON2_MAX_OUTLEN) {
     sodium_memzero(out.data(), out.size());
     return false;

@@ -96,6 +96,12 @@ TEST(KeyDerivation, RefusesWhatCryptoPwhashRefusesAndLeavesNoKey) {
             0);
   munmap(mapped, too_long);
 
+  std::array<uint8_t, 15> short_key;
+  EXPECT_FALSE(argon2id_derive(test::bytes_of("pw"), salt, short_key));
+  EXPECT_NE(crypto_pwhash(short_key.data(), short_key.size(), "pw", 2, salt.data(), kPwhashOpsLimit, kPwhashMemLimit,
+                          crypto_pwhash_ALG_ARGON2ID13),
+            0);
+
   for (std::size_t salt_bytes : {0, 15, 17}) {
     key.fill(0xaa);
     EXPECT_FALSE(argon2id_derive(test::bytes_of("pw"), std::vector<uint8_t>(salt_bytes, 3), key)) << salt_bytes;
