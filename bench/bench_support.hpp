@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <sodium.h>
@@ -68,6 +70,41 @@ class AlternatingPair {
 
  private:
   bool reference_first_ = true;
+};
+
+// Runs a reference phase and a measured phase, each as `threads` threads side by side that
+// make `per_thread` calls apiece, alternating from call to call which phase goes first. The
+// step is called with the thread's index. False when one call fails.
+class AlternatingPhases : public AlternatingPair {
+ public:
+  AlternatingPhases(int threads, int per_thread) : threads_(threads), per_thread_(per_thread) {}
+
+  template <class Reference, class Measured>
+  bool run(Reference&& reference, Measured&& measured) {
+    return AlternatingPair::run([&] { return phase(reference); }, [&] { return phase(measured); });
+  }
+  int calls_per_phase() const { return threads_ * per_thread_; }
+
+ private:
+  template <class Step>
+  bool phase(Step& step) {
+    std::atomic<bool> ok{true};
+    auto work = [&](int t) {
+      for (int i = 0; i < per_thread_; ++i) {
+        if (!step(t)) ok = false;
+      }
+    };
+    if (threads_ == 1) {
+      work(0);
+      return ok;
+    }
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads_; ++t) pool.emplace_back(work, t);
+    for (auto& th : pool) th.join();
+    return ok;
+  }
+
+  int threads_, per_thread_;
 };
 
 inline void init_sodium() {

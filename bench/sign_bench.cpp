@@ -1,5 +1,5 @@
 // Signing and verifying through the C interface against the cryptography they cannot avoid,
-// alone and from several host threads.
+// alone and from several host threads, and the library's key derivation against crypto_pwhash.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 
 #include "bench_support.hpp"
 #include "common/base64.hpp"
+#include "wallet/key_derivation.hpp"
 
 namespace velno::bench {
 namespace {
@@ -140,6 +141,104 @@ void BM_SignWithDidVsFloor(benchmark::State& state) {
   state.counters["ratio"] = pair.ratio();
 }
 BENCHMARK(BM_SignWithDidVsFloor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(40);
+
+// ---- The library's key derivation against crypto_pwhash ----------------------------------
+
+// Stock phase time / the library's phase time, so above 1 where the library is faster; with
+// the same calls on both sides this is also the ratio of throughputs.
+void phase_counters(benchmark::State& state, const AlternatingPhases& phases) {
+  const auto n = static_cast<double>(state.iterations()) * phases.calls_per_phase();
+  state.counters["stock_ms"] = phases.reference_total / static_cast<double>(state.iterations()) * 1e3;
+  state.counters["ratio"] = phases.measured_total / phases.reference_total;
+  state.counters["speedup"] = phases.reference_total / phases.measured_total;
+  state.counters["per_s"] = n / phases.measured_total;
+  state.counters["stock_per_s"] = n / phases.reference_total;
+}
+
+int calls_per_thread(int threads) { return threads == 1 ? 1 : 3; }
+
+// The derivation alone, on one thread or as 8 threads side by side, against crypto_pwhash with
+// the same password and salts.
+void BM_DerivationVsCryptoPwhash(benchmark::State& state) {
+  init_sodium();
+  const auto threads = static_cast<int>(state.range(0));
+  std::vector<std::array<uint8_t, crypto_pwhash_SALTBYTES>> salts(static_cast<std::size_t>(threads));
+  for (auto& salt : salts) randombytes_buf(salt.data(), salt.size());
+  const std::string_view password(kPassword);
+  const std::span<const uint8_t> password_bytes(reinterpret_cast<const uint8_t*>(password.data()), password.size());
+  AlternatingPhases phases(threads, calls_per_thread(threads));
+  for (auto _ : state) {
+    if (!phases.run(
+            [&](int t) {
+              uint8_t key[crypto_secretbox_KEYBYTES];
+              return derive(password, salts[static_cast<std::size_t>(t)].data(), key);
+            },
+            [&](int t) {
+              uint8_t key[crypto_secretbox_KEYBYTES];
+              return argon2id_derive(password_bytes, salts[static_cast<std::size_t>(t)], key);
+            })) {
+      return state.SkipWithError("derivation failed");
+    }
+    state.SetIterationTime(phases.measured_s);
+  }
+  phase_counters(state, phases);
+}
+BENCHMARK(BM_DerivationVsCryptoPwhash)->Unit(benchmark::kMillisecond)->UseManualTime()->Arg(1)->Iterations(40);
+BENCHMARK(BM_DerivationVsCryptoPwhash)->Unit(benchmark::kMillisecond)->UseManualTime()->Arg(8)->Iterations(12);
+
+// sign_with_did on one thread, or on 8 threads with one agent each, against the stock floor
+// (crypto_pwhash, two box openings, one signature) on as many threads.
+void BM_SignWithDidVsStockFloor(benchmark::State& state) {
+  SignEnv& env = sign_env();
+  if (!env.ok) return state.SkipWithError("agent set-up failed");
+  const SealedKeyPair& s = floor_key_pair();
+  const auto threads = static_cast<int>(state.range(0));
+  const auto data = payload(32);
+  const std::string data_b64 = base64_encode(data);
+  AlternatingPhases phases(threads, calls_per_thread(threads));
+  for (auto _ : state) {
+    if (!phases.run(
+            [&](int) {
+              uint8_t sig[crypto_sign_BYTES];
+              return floor_sign(s, kPassword, data, sig);
+            },
+            [&](int t) {
+              const auto a = static_cast<std::size_t>(t) % env.handles.size();
+              return envelope_ok(sign_with_did(env.handles[a], env.dids[a].c_str(), data_b64.c_str()));
+            })) {
+      return state.SkipWithError("signing failed");
+    }
+    state.SetIterationTime(phases.measured_s);
+  }
+  phase_counters(state, phases);
+}
+BENCHMARK(BM_SignWithDidVsStockFloor)->Unit(benchmark::kMillisecond)->UseManualTime()->Arg(1)->Iterations(40);
+BENCHMARK(BM_SignWithDidVsStockFloor)->Unit(benchmark::kMillisecond)->UseManualTime()->Arg(8)->Iterations(12);
+
+// A "<field>:  <n> kB" line of a /proc file of this process, in MiB; NaN where there is none.
+double proc_mib(const char* file, const char* field) {
+  FILE* f = std::fopen(file, "r");
+  if (f == nullptr) return std::nan("");
+  char line[256];
+  double mib = std::nan("");
+  const std::size_t n = std::strlen(field);
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, field, n) == 0) mib = std::strtod(line + n, nullptr) / 1024;
+  }
+  std::fclose(f);
+  return mib;
+}
+
+// What the process holds once the derivations above have ended: the regions the library
+// keeps, and the resident memory (crypto_pwhash keeps none: it unmaps its 64 MiB each call).
+void BM_MemoryHeldAfterwards(benchmark::State& state) {
+  for (auto _ : state) benchmark::DoNotOptimize(test_hooks::kept_argon2_regions());
+  state.counters["kept_regions"] = static_cast<double>(test_hooks::kept_argon2_regions());
+  state.counters["kept_mib"] = static_cast<double>(test_hooks::kept_argon2_regions() * (kArgon2RegionBytes >> 20));
+  state.counters["rss_mib"] = proc_mib("/proc/self/status", "VmRSS:");
+  state.counters["huge_mib"] = proc_mib("/proc/self/smaps_rollup", "AnonHugePages:");
+}
+BENCHMARK(BM_MemoryHeldAfterwards)->Iterations(1);
 
 // Verifying through the interface against crypto_sign_verify_detached on the same bytes; each
 // iteration times a batch of each (the time shown is that of a batch through the interface).

@@ -9,6 +9,7 @@
 #include "common/base58.hpp"
 #include "common/log.hpp"
 #include "common/json_reader.hpp"
+#include "wallet/key_derivation.hpp"
 
 namespace velno {
 
@@ -33,12 +34,9 @@ DidResult<SecretBytes> derive_key_quietly(std::span<const uint8_t> password, std
   if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
   SecretBytes key(kDerivedKeyBytes);
   test_hooks::key_derivations.fetch_add(1, std::memory_order_relaxed);
-  // crypto_pwhash wants a non-null pointer even for an empty password.
-  static const char kNoPassword = 0;
-  const char* pw = password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data());
-  if (crypto_pwhash(key.data(), key.size(), pw, password.size(), salt.data(), kPwhashOpsLimit, kPwhashMemLimit,
-                    crypto_pwhash_ALG_ARGON2ID13) != 0)
-    return crypto_error(kPasswordHashFailed);
+  static_assert(kArgon2Passes == kPwhashOpsLimit && kArgon2RegionBytes == kPwhashMemLimit &&
+                kArgon2SaltBytes == kSaltBytes);
+  if (!argon2id_derive(password, salt, {key.data(), key.size()})) return crypto_error(kPasswordHashFailed);
   return key;
 }
 
