@@ -45,6 +45,7 @@
 
 #include "common/base58.hpp"
 #include "common/base64.hpp"
+#include "alloc_refusal.hpp"
 #include "host_answer.hpp"
 #include "velno_core.h"
 #include "wallet_inspect.hpp"
@@ -59,17 +60,8 @@ void __libc_free(void*);
 
 namespace {
 
-// Armed: counts allocations, and refuses the N-th (or every one from it on).
-std::atomic<bool> g_armed{false};
-long g_count = 0;
-long g_nth = LONG_MAX;
-bool g_every = false;
-
-bool refuse() {
-  if (!g_armed.load(std::memory_order_relaxed)) return false;
-  const long n = ++g_count;
-  return g_every ? n >= g_nth : n == g_nth;
-}
+// The refusal counter: g_armed, g_count, g_nth, g_every and refuse().
+using namespace velno::reliability;
 
 // The secrets searched for in freed blocks; filled before the first library call.
 struct Needle {

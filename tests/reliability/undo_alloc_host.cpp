@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 
+#include "alloc_refusal.hpp"
 #include "host_answer.hpp"
 #include "velno_core.h"
 
@@ -29,16 +30,8 @@ void* __libc_memalign(size_t, size_t);
 
 namespace {
 
-std::atomic<bool> g_armed{false};
-long g_count = 0;
-long g_nth = LONG_MAX;
-bool g_every = false;
-
-bool refuse() {
-  if (!g_armed.load(std::memory_order_relaxed)) return false;
-  const long n = ++g_count;
-  return g_every ? n >= g_nth : n == g_nth;
-}
+// The refusal counter: g_armed, g_count, g_nth, g_every and refuse().
+using namespace velno::reliability;
 
 template <class F>
 void* unless_refused(F&& allocate) {
