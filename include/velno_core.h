@@ -75,8 +75,9 @@
  * answers the wallet's password:
  * - once for every encrypted record read or written, and once at a change of password;
  *   possibly on several threads at once. A read asks once and derives the key once; a
- *   write asks once and derives it twice, to prove the password and to seal the record
- *   (once only into a wallet with no encrypted record yet). A write that a committing change of password
+ *   write asks once and, given the right password, derives it twice, to prove the
+ *   password and to seal the record (once only into a wallet with no encrypted record
+ *   yet). A write that a committing change of password
  *   overtakes asks again, at most three times in all; a write overtaken three times
  *   answers WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" and stores
  *   nothing (repeat it).
