@@ -17,8 +17,8 @@
  * cases: create_did answered "Out of memory" may have stored its DID (list_dids tells);
  * and a write whose file write failed (IO, or General) keeps its new record in memory,
  * where reads find it and the agent's next write puts it in the file. Read the value
- * back to know. A write refused by the 256 MiB limit (IO "File too large") keeps
- * nothing.
+ * back to know. A write answered IO "File too large" (the size limit, see Aliases and
+ * files) keeps nothing.
  *
  * Arguments. Input texts are borrowed for the call and copied byte for byte; the
  * library never keeps, changes or frees them. Data and signatures are Base64 (standard
