@@ -18,13 +18,18 @@
  * cases: create_did answered "Out of memory" may have stored its DID (list_dids tells);
  * and a write whose file write failed (IO, or General) keeps its new record in memory,
  * where reads find it and the agent's next write puts it in the file. Read the value
- * back to know.
+ * back to know. A write answered IO "File too large" (the size limit, see Aliases and
+ * files) keeps nothing.
  *
  * Arguments. Input texts are borrowed for the call and copied byte for byte; the
  * library never keeps, changes or frees them. Data and signatures are Base64 (standard
  * alphabet, canonical "=" padding), public keys Base58. A NULL text is answered
  * InvalidParameter "Invalid Parameter for <name>" (the seeds excepted: NULL means no
- * seed), taking the arguments in order.
+ * seed), taking the arguments in order. A function taking a handle looks it up before
+ * its other arguments, except three that answer some arguments even for an unknown
+ * handle: wallet_store_data (a NULL key or data, data above 5120 characters, a key that
+ * is not UTF-8; the Base64 check comes after the handle), wallet_get_data (a NULL key, a
+ * key that is not UTF-8) and change_password (a NULL callback).
  *
  * Threads. Any function may be called from any thread, also at the same time. Agent
  * calls run in parallel, also on one agent, and with create_agent: an opening of a
@@ -63,15 +68,24 @@
  *   "sr.record_security.as_ref()" is required", ConversionError (the Base58 decoder's
  *   message), Crypto "Box easy open failed", Crypto "Invalid length of <member>",
  *   JsonProcessing or EncodingError (the reader's message).
- * Those that write may also answer IO with the system's error, as
+ * Those that write may also answer IO, in one of two shapes: the system's error, as
  *   Os { code: <errno>, kind: <Kind>, message: "<strerror text>" }
- * and then the wallet file is as it was (or, after the rename, whole and new), while
- * the record stays in memory (see above).
+ *   (say Os { code: 28, kind: StorageFull, message: "No space left on device" }),
+ * or one the library names itself, as
+ *   Error { kind: <Kind>, message: "<text>" }
+ *   (say Error { kind: WriteZero, message: "failed to write whole buffer" }; create_agent
+ *   also answers Error { kind: InvalidInput, message: "not a regular file" } and
+ *   Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }).
+ * Then the wallet file is as it was (or, after the rename, whole and new), while the
+ * record stays in memory (see above), but for IO "File too large", which keeps nothing.
  *
  * Passwords. The agent's password callback (given to create_agent, kept for good)
  * answers the wallet's password:
  * - once for every encrypted record read or written, and once at a change of password;
- *   possibly on several threads at once. A write that a committing change of password
+ *   possibly on several threads at once. A read asks once and derives the key once; a
+ *   write asks once and, given the right password, derives it twice, to prove the
+ *   password and to seal the record (once only into a wallet with no encrypted record
+ *   yet). A write that a committing change of password
  *   overtakes asks again, at most three times in all; a write overtaken three times
  *   answers WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" and stores
  *   nothing (repeat it).
@@ -193,7 +207,15 @@ typedef const char *(*PasswordCallback)(void);
 /* Receives one log record: level 1 ERROR, 2 WARN, 3 INFO, 4 DEBUG, 5 TRACE, and the
  * message "<module path> <text>" (init_logging's own first record has no module path:
  * see there). The message is malloc'd and belongs to the callee,
- * which releases it with free(). May be called from several threads at once. */
+ * which releases it with free(). May be called from several threads at once.
+ * What each level adds: ERROR, a directory that could not be made, an empty home path,
+ * a failed change that could not write the old records back; WARN, a directory flush
+ * or listing, or a removal of a left-over file or undo copy, that failed, and a home
+ * path lock left marked by an earlier failure; INFO, a left-over temporary file removed
+ * (nothing else); DEBUG, the default home used, equal passwords skipped, a wallet file
+ * created, and the DID, data and signature of a signing in hexadecimal; TRACE, every
+ * step (files, paths, record lookups, key derivations). No level carries a password or
+ * a key. */
 typedef void (*LogCallback)(uint32_t level, char *message);
 
 /* ---- Set-up ------------------------------------------------------------------ */

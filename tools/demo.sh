@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 if command -v dpkg-query >/dev/null 2>&1; then
   tools/install-deps.sh
 fi
-jobs=$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)
+# VELNO_JOBS sets the number of parallel build jobs (default: every CPU).
+jobs=${VELNO_JOBS:-$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)}
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNO_TESTS=OFF >/dev/null
 cmake --build build/demo -j"$jobs" --target velno_core demo_host
 home=$(mktemp -d)

@@ -124,7 +124,7 @@ class HostRegistryConcurrency : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(call(&Library::set_velno_home_path, home_.path().c_str()), R"({"code":"OK"})"); }
   test::TempDir home_;
-  reliability::Watchdog watchdog_{std::chrono::seconds(120)};
+  reliability::Watchdog watchdog_;
 };
 
 TEST_F(HostRegistryConcurrency, AnOpeningAnswersWhileTwoThreadsLoopEncryptedReads) {

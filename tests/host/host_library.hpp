@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "reliability/watchdog.hpp"
 #include "velno_core.h"
 
 namespace velno::host {
@@ -67,6 +68,7 @@ inline const Library& lib() {
 
 // The answer's text; the answer itself is freed.
 inline std::string take(char* answer) {
+  reliability::note_progress();
   if (answer == nullptr) throw std::runtime_error("NULL answer");
   std::string text(answer);
   std::free(answer);

@@ -114,7 +114,7 @@ TEST(ReliabilityConcurrency, SixteenThreadsMixEveryAgentCallWithoutRaceOrLoss) {
   constexpr int kThreads = 16;
   const char* rounds_env = std::getenv("VELNO_CONCURRENCY_ROUNDS");
   const int rounds = rounds_env ? std::atoi(rounds_env) : 6;
-  Watchdog watchdog(std::chrono::seconds(240));
+  Watchdog watchdog;
   test::TempDir dir;
   take(set_velno_home_path(dir.path().c_str()));
 
@@ -234,7 +234,7 @@ void expect_answer(std::vector<std::string>& faults, const char* what, char* raw
 constexpr const char* kPoisoned = "Mutex lock failed, poisonous guard poisoned lock: another task failed inside";
 
 TEST(ReliabilityConcurrency, PoisonedAgentMapAnswersSyncErrorAndTheProcessKeepsAnswering) {
-  Watchdog watchdog(std::chrono::seconds(120));
+  Watchdog watchdog;
   test::TempDir dir;
   take(set_velno_home_path(dir.path().c_str()));
   Acknowledged ack;
@@ -261,7 +261,7 @@ TEST(ReliabilityConcurrency, PoisonedAgentMapAnswersSyncErrorAndTheProcessKeepsA
 }
 
 TEST(ReliabilityConcurrency, PoisonedAliasMapRefusesRegistrationsOnly) {
-  Watchdog watchdog(std::chrono::seconds(120));
+  Watchdog watchdog;
   test::TempDir dir;
   take(set_velno_home_path(dir.path().c_str()));
   Acknowledged ack;
@@ -277,7 +277,7 @@ TEST(ReliabilityConcurrency, PoisonedAliasMapRefusesRegistrationsOnly) {
 }
 
 TEST(ReliabilityConcurrency, PoisonedRecordLockAnswersItsErrorsAndOtherAgentsWork) {
-  Watchdog watchdog(std::chrono::seconds(120));
+  Watchdog watchdog;
   test::TempDir dir;
   take(set_velno_home_path(dir.path().c_str()));
   Acknowledged ack;

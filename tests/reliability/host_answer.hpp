@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "watchdog.hpp"
+
 namespace velno::reliability {
 
 struct Answer {
@@ -17,6 +19,7 @@ struct Answer {
 
 // Parses an export's answer and frees it.
 inline Answer take(char* raw) {
+  note_progress();
   Answer a;
   if (raw == nullptr) {
     a.code = "<null answer>";
