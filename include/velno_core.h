@@ -84,8 +84,9 @@
  * - once for every encrypted record read or written, and once at a change of password;
  *   possibly on several threads at once. A read asks once and derives the key once; a
  *   write asks once and, given the right password, derives it twice, to prove the
- *   password and to seal the record (once only into a wallet with no encrypted record
- *   yet). A write that a committing change of password
+ *   password and to seal the record, three times when the first proof record (below)
+ *   does not open under it (once only into a wallet with no encrypted record yet). A
+ *   write that a committing change of password
  *   overtakes asks again, at most three times in all; a write overtaken three times
  *   answers WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" and stores
  *   nothing (repeat it).
@@ -93,17 +94,23 @@
  *   it: static, thread-local or other long-lived storage, never the callback's own
  *   stack. The empty text is a valid password; NULL is refused (above).
  * - A write into a wallet that holds encrypted records first proves the password, and
- *   so does a change of password for the old one: while the wallet holds a key pair,
- *   on up to two key pairs (by record key) and only on them; in a wallet without, on
- *   up to two data records. It is accepted when it opens either, so one damaged record
- *   never refuses the right password, and a record sealed under another password (as
- *   older versions could leave) never vouches for that one. A wrong password answers
- *   WalletLoginFailed, stores nothing and leaves the file as it was. The proof costs
- *   one more key derivation per write (at most two for a wrong password).
- * - Damage and a wrong password look alike, so the proof needs two sealed records to
- *   survive one damaged record: a wallet whose only sealed record (or whose every key
- *   pair) is damaged refuses every password for writes and seedless openings with
- *   WalletLoginFailed.
+ *   so does a change of password for the old one, on the two proof records: while the
+ *   wallet holds a key pair, the two key pairs of least record key (a data record never
+ *   proves then); in a wallet without, the two data records of least record key. A
+ *   record whose salt, level1_nonce or encrypted_key does not decode to its written
+ *   length is passed over for the next. A password is accepted when it opens the
+ *   record key (the outer layer) of either proof record; their data is not looked at.
+ *   A wrong password answers WalletLoginFailed, stores nothing and leaves the file as
+ *   it was. The proof costs one key derivation per write when the first proof record
+ *   opens, two otherwise (so a wrong password costs two, and seals nothing).
+ * - The two proof records decide alone. One damaged record never refuses the right
+ *   password. A record sealed under another password (a stray, as older versions could
+ *   leave) that is one of them vouches for that password; when both are strays, the
+ *   right password is refused for writes and seedless openings. Damage and a wrong
+ *   password look alike: when both proof records have a damaged outer layer (in a
+ *   wallet of key pairs, the two of least record key, whatever the other key pairs
+ *   hold), or the only sealed record has one, every password is refused for writes and
+ *   seedless openings with WalletLoginFailed.
  * - In a wallet with no sealed record nothing binds a password: a write is sealed
  *   under the password the host gives it, also one that starts after a change of
  *   password has committed but before its answer reaches the host (the host still
@@ -116,9 +123,10 @@
  *
  * Key derivations. Every encrypted record read or written costs one Argon2id derivation
  * (v1.3, 2 passes, 64 MiB, one lane: the keys crypto_pwhash gives), and a write into a
- * wallet that holds encrypted records two. One takes about 0.3-0.4 x the time of
- * crypto_pwhash for the same key (tens of milliseconds on one core), and threads of one
- * process derive side by side. They run in 64 MiB regions that the process keeps for the
+ * wallet that holds encrypted records two (three when the first proof record does not
+ * open: see Passwords). One takes about 0.3-0.4 x the time of crypto_pwhash for the
+ * same key (tens of milliseconds on one core), and threads of one process derive side
+ * by side. They run in 64 MiB regions that the process keeps for the
  * next derivation: at most as many as ran at once and never more than 8 (512 MiB), in
  * huge pages where the system offers them, each wiped when its derivation ends, kept
  * until the process ends. A region that cannot be had answers Crypto "Password hash
@@ -211,11 +219,13 @@ typedef const char *(*PasswordCallback)(void);
  * What each level adds: ERROR, a directory that could not be made, an empty home path,
  * a failed change that could not write the old records back; WARN, a directory flush
  * or listing, or a removal of a left-over file or undo copy, that failed, and a home
- * path lock left marked by an earlier failure; INFO, a left-over temporary file removed
+ * path lock left marked by an earlier failure, and a change of password that met
+ * records it could not fully open (see change_password); INFO, a left-over temporary file removed
  * (nothing else); DEBUG, the default home used, equal passwords skipped, a wallet file
  * created, and the DID, data and signature of a signing in hexadecimal; TRACE, every
- * step (files, paths, record lookups, key derivations). No level carries a password or
- * a key. */
+ * step (files, paths, record lookups, and every key derivation, a password proof's
+ * included: one "Derive key from wallet password" each). No level carries a password
+ * or a key. */
 typedef void (*LogCallback)(uint32_t level, char *message);
 
 /* ---- Set-up ------------------------------------------------------------------ */
@@ -337,10 +347,19 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
  * {"code":"OK"}, also for equal passwords (then nothing is re-encrypted and the wallet
  * file is not rewritten). A change answered OK is never undone; a failed one leaves
  * every record under the old password. The old password is proven first, as a write
- * proves its own (see Passwords): a wrong one changes nothing. Then every encrypted
- * record that opens under it is re-sealed; one that does not (damaged outside the
- * library, sealed under another password, or already under the new one) is left as it
- * is, byte for byte, and a WARN log record names how many open under neither password.
+ * proves its own (see Passwords): a wrong one changes nothing. Then each encrypted
+ * record whose record key (outer layer) opens under the old password is put under the
+ * new one: sealed afresh when its data opens too; when its data does not (its data or
+ * level2_nonce damaged outside the library), its record key is sealed under the new
+ * password (new salt, level1_nonce and encrypted_key) and its data and level2_nonce are
+ * kept byte for byte: reading it fails as before (Crypto "Box easy open failed", say),
+ * now under the new password, and succeeds once they are repaired. A record whose
+ * record key does not open under the old password (already under the new one; sealed
+ * under another password, an outer layer damaged, or no security block: opening under
+ * neither) is left as it is, byte for byte. A WARN log record names how many had their
+ * data kept and how many open under neither password. After an OK no record key opens
+ * under the old password, so in a wallet holding sealed records the old password is
+ * refused for writes, seedless openings and changes, and the new one is accepted.
  * Failures: InvalidParameter "Invalid Parameter for $dst" (NULL callback, checked
  * before the handle); InvalidParameter "Password callback returned NULL" (either
  * callback); Crypto "Please provide a valid password" (an empty new password; the

@@ -80,42 +80,62 @@ bool same_password(const SecretBytes& a, const SecretBytes& b) {
   return a.size() == b.size() && sodium_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-// The record's plaintext under `password`, or none when it does not open under it:
-// damaged outside the library, or sealed under another password. Only a derivation
-// that fails in itself (its memory refused) is a failure.
-DidResult<std::optional<SecretBytes>> open_under(const InternalStorageRecord& record, const SecretBytes& password) {
-  if (!record.record_security) return std::optional<SecretBytes>();
-  auto salt = decode_salt(*record.record_security);
-  if (!salt.ok()) return std::optional<SecretBytes>();
-  VELNO_TRY_ASSIGN(const SecretBytes key, derive_key(password.span(), salt.value()));
-  auto plaintext = decrypt_record_data(key, record);
-  if (!plaintext.ok()) return std::optional<SecretBytes>();
-  return std::optional<SecretBytes>(std::move(plaintext).value());
-}
+// What a change of password left as it found it, or kept in part: for its WARN record.
+struct Unopened {
+  // Records whose record key opens under the old password but whose data does not:
+  // their record key is sealed under the new password, their data kept as it is.
+  std::size_t data_kept = 0;
+  // Records whose record key opens under neither password: left as they are.
+  std::size_t neither = 0;
+};
 
-// Re-seals every encrypted record that opens under the old password. One that does not
-// is left as it is, byte for byte, rather than failing the change: else a single
-// damaged or stray record would refuse every change for good. Answers how many open
-// under neither password; one that opens under the new one already (a change that an
-// older version left half-done) is left too, and not counted.
-DidResult<std::size_t> reencrypt_all(RecordIterMut& scan, const SecretBytes& old_password,
-                                     const SecretBytes& new_password) {
-  std::size_t unopened = 0;
+// Puts every encrypted record whose record key opens under the old password (the
+// question a write's proof asks, answered by the same function) under the new one, so
+// that afterwards no record vouches for the old password. Where the data opens too,
+// both layers are sealed afresh; where it does not (damaged outside the library), the
+// same record key is sealed under the new password and the data and level2 nonce are
+// kept byte for byte, so that they may be repaired by hand and are never lost. A record
+// whose record key does not open under the old password is left as it is, byte for
+// byte, rather than failing the change: else a single damaged or stray record would
+// refuse every change for good. One that opens under the new one already (a change
+// that an older version left half-done) is not counted. Only a derivation that fails in
+// itself (its memory refused) fails the change.
+DidResult<Unopened> reencrypt_all(RecordIterMut& scan, const SecretBytes& old_password,
+                                  const SecretBytes& new_password) {
+  Unopened unopened;
   while (auto item = scan.next()) {
     InternalStorageRecord& record = item->record;
     if (!is_encrypted(record.typ)) continue;
-    VELNO_TRY_ASSIGN(std::optional<SecretBytes> plaintext, open_under(record, old_password));
-    if (!plaintext) {
-      VELNO_TRY_ASSIGN(const std::optional<SecretBytes> opened_new, open_under(record, new_password));
-      if (!opened_new) ++unopened;
+    std::optional<SealedRecordKey> sealed;
+    if (record.record_security) sealed = sealed_record_key(*record.record_security);
+    if (!sealed) {
+      ++unopened.neither;
       continue;
     }
+    VELNO_TRY_ASSIGN(const std::optional<SecretBytes> record_key, open_record_key(old_password.span(), *sealed));
+    if (!record_key) {
+      VELNO_TRY_ASSIGN(const std::optional<SecretBytes> under_new, open_record_key(new_password.span(), *sealed));
+      if (!under_new) ++unopened.neither;
+      continue;
+    }
+    auto plaintext = open_record_data(*record_key, record);
     std::vector<uint8_t> new_salt = generate_salt();
     VELNO_TRY_ASSIGN(SecretBytes new_key, derive_key(new_password.span(), new_salt));
-    VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(std::move(*plaintext), std::move(new_salt), std::move(new_key)));
+    std::optional<nlohmann::json> data;   // none: the data stays as it is
+    RecordSecurity security;
+    if (plaintext.ok()) {
+      VELNO_TRY_ASSIGN(auto both,
+                       encrypt_record_data(std::move(plaintext).value(), std::move(new_salt), std::move(new_key)));
+      data = std::move(both.first);
+      security = std::move(both.second);
+    } else {
+      VELNO_TRY_ASSIGN(security, reseal_record_key(*record_key, std::move(new_salt), std::move(new_key),
+                                                   *record.record_security));
+      ++unopened.data_kept;
+    }
     scan.keep_for_undo(record);
-    record.record_object = std::move(sealed.first);
-    record.record_security = std::move(sealed.second);
+    if (data) record.record_object = std::move(*data);
+    record.record_security = std::move(security);
   }
   return unopened;
 }
@@ -163,22 +183,24 @@ DidResult<void> Wallet::change_password(PasswordFn new_password) const {
     return {};
   }
   // The old password is proven as a write proves its own, on the same records and
-  // before the exclusive hold: a wrong one is refused with nothing changed, and a
-  // record that opens under it alone never vouches for it.
+  // before the exclusive hold: a wrong one is refused with nothing changed, and only
+  // the records a write's proof would try vouch for it.
   PasswordProof proof;
   VELNO_TRY(storage_.inspect([&](const RecordMap& records) { proof = password_proof(records); }));
   VELNO_TRY(prove_password(old_pw->span(), proof));
   VELNO_TRY(guard.begin());
   // Under the exclusive hold from here on: the epoch cannot move but by this change.
   if (password_epoch_.load() != asked_in) return overtaken();
-  VELNO_TRY_ASSIGN(const std::size_t unopened, reencrypt_all(guard.scan(), *old_pw, *new_pw));
+  VELNO_TRY_ASSIGN(const Unopened unopened, reencrypt_all(guard.scan(), *old_pw, *new_pw));
   VELNO_TRY(guard.commit());
   password_epoch_.fetch_add(1);
   // Logged with no hold kept: the host's log callback may take its time.
   guard.end();
-  if (unopened != 0)
-    VELNO_WARN(kTargetWallet, "Change of password: ", unopened,
-               " encrypted records open under neither password and were left as they were");
+  if (unopened.data_kept != 0 || unopened.neither != 0)
+    VELNO_WARN(kTargetWallet, "Change of password: ", unopened.data_kept,
+               " encrypted records whose data does not open were put under the new password with their data as "
+               "it was; ",
+               unopened.neither, " open under neither password and were left as they were");
   return {};
 }
 

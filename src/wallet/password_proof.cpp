@@ -1,6 +1,7 @@
 #include "wallet/password_proof.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -18,9 +19,10 @@ struct Candidate {
 
 }  // namespace
 
-// A record sealed under another password than the key pairs' (older versions could
-// leave one) must never vouch for that password: key pairs are what the host's password
-// protects first, so while the wallet holds one, only key pairs prove.
+// Key pairs are what the host's password protects first, so while the wallet holds one,
+// only key pairs prove: a data record sealed under another password (older versions
+// could leave one) never vouches for that password. Among the chosen records nothing
+// tells a stray from the wallet's own: either one that opens vouches.
 PasswordProof password_proof(const RecordMap& records) {
   PasswordProof proof;
   bool key_pairs = false;
@@ -55,8 +57,8 @@ PasswordProof password_proof(const RecordMap& records) {
 DidResult<void> prove_password(std::span<const uint8_t> password, const PasswordProof& proof) {
   if (!proof.binds) return {};
   for (const SealedRecordKey& sealed : proof.records) {
-    auto opened = open_record_key(password, sealed);
-    if (opened.ok() || opened.error().kind() != DidErrorKind::WalletLoginFailed) return opened;
+    VELNO_TRY_ASSIGN(const std::optional<SecretBytes> record_key, open_record_key(password, sealed));
+    if (record_key) return {};
   }
   return DidError::with_static_message(DidErrorKind::WalletLoginFailed, "Cannot read wallet. Is the Pin Correct?");
 }

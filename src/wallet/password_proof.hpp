@@ -22,8 +22,9 @@ struct PasswordProof {
 // Chooses the records; decodes only, derives nothing, so it may run under a hold.
 PasswordProof password_proof(const RecordMap& records);
 
-// Ok when nothing binds or `password` opens one of the chosen records; WalletLoginFailed
-// when it opens none. Any other failure (a derivation refused its memory) is the answer
+// Ok when nothing binds or `password` opens the record key of one of the chosen records
+// (open_record_key, the same test a change of password makes); WalletLoginFailed when it
+// opens none. Any other failure (a derivation refused its memory) is the answer
 // at once. One derivation per record tried.
 DidResult<void> prove_password(std::span<const uint8_t> password, const PasswordProof& proof);
 

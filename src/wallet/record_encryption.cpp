@@ -29,21 +29,57 @@ constexpr std::size_t kMaxCiphertextBytes = std::numeric_limits<uint32_t>::max()
 
 DidError crypto_error(const char* message) { return DidError::with_static_message(DidErrorKind::Crypto, message); }
 
-// derive_key without its log record.
-DidResult<SecretBytes> derive_key_quietly(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
-  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
-  SecretBytes key(kDerivedKeyBytes);
-  test_hooks::key_derivations.fetch_add(1, std::memory_order_relaxed);
-  static_assert(kArgon2Passes == kPwhashOpsLimit && kArgon2RegionBytes == kPwhashMemLimit &&
-                kArgon2SaltBytes == kSaltBytes);
-  if (!argon2id_derive(password, salt, {key.data(), key.size()})) return crypto_error(kPasswordHashFailed);
-  return key;
-}
-
 DidResult<std::vector<uint8_t>> decode_field(const std::string& text) {
   auto decoded = base58_decode(text);
   if (!decoded.ok()) return DidError::from_base58_error(decoded.error());
   return std::move(decoded).value();
+}
+
+// The outer layer: the record key sealed with the derived key under a fresh level1
+// nonce. Answers the nonce and the encrypted key.
+DidResult<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>> seal_record_key(const SecretBytes& record_key,
+                                                                                  const SecretBytes& derived_key) {
+  std::vector<uint8_t> level1_nonce(kNonceBytes);
+  randombytes_buf(level1_nonce.data(), level1_nonce.size());
+  std::vector<uint8_t> encrypted_key(kEncryptedKeyBytes);
+  if (record_key.size() != kRecordKeyBytes || derived_key.size() != kDerivedKeyBytes ||
+      crypto_secretbox_easy(encrypted_key.data(), record_key.data(), record_key.size(), level1_nonce.data(),
+                            derived_key.data()) != 0)
+    return crypto_error(kPasswordHashFailed);
+  return std::pair{std::move(level1_nonce), std::move(encrypted_key)};
+}
+
+// Opens the outer layer. The encrypted key is opened at its own length, so that a
+// damaged key of another length is read only within its bytes; a key that opens must
+// yield exactly 32 bytes. `level1_nonce` holds 24 bytes.
+DidResult<SecretBytes> open_sealed_key(const SecretBytes& derived_key, const std::vector<uint8_t>& level1_nonce,
+                                       const std::vector<uint8_t>& encrypted_key) {
+  if (encrypted_key.size() < kBoxTagBytes || derived_key.size() != kDerivedKeyBytes ||
+      level1_nonce.size() != kNonceBytes)
+    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
+  SecretBytes record_key(encrypted_key.size() - kBoxTagBytes);
+  if (crypto_secretbox_open_easy(record_key.data(), encrypted_key.data(), encrypted_key.size(), level1_nonce.data(),
+                                 derived_key.data()) != 0)
+    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
+  if (record_key.size() != kRecordKeyBytes) return crypto_error("Invalid length of encrypted_key");
+  return record_key;
+}
+
+// Opens the inner layer: the record's data (a JSON string of Base58) with the record
+// key under `level2_nonce` (24 bytes).
+DidResult<SecretBytes> open_sealed_data(const SecretBytes& record_key, const std::vector<uint8_t>& level2_nonce,
+                                        const nlohmann::json& data) {
+  if (!data.is_string())
+    return DidError::with_message(DidErrorKind::JsonProcessing, invalid_type_message(found_text(data), "a string"));
+  VELNO_TRY_ASSIGN(auto ciphertext, decode_field(data.get_ref<const std::string&>()));
+  if (ciphertext.size() < kBoxTagBytes || ciphertext.size() > kMaxCiphertextBytes) return crypto_error(kBoxOpenFailed);
+
+  SecretBytes plaintext(ciphertext.size() - kBoxTagBytes);
+  if (record_key.size() != kRecordKeyBytes || level2_nonce.size() != kNonceBytes ||
+      crypto_secretbox_open_easy(plaintext.data(), ciphertext.data(), ciphertext.size(), level2_nonce.data(),
+                                 record_key.data()) != 0)
+    return crypto_error(kBoxOpenFailed);
+  return plaintext;
 }
 
 }  // namespace
@@ -56,7 +92,13 @@ std::vector<uint8_t> generate_salt() {
 
 DidResult<SecretBytes> derive_key(std::span<const uint8_t> password, std::span<const uint8_t> salt) {
   VELNO_TRACE(kTargetWallet, "Derive key from wallet password");
-  return derive_key_quietly(password, salt);
+  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
+  SecretBytes key(kDerivedKeyBytes);
+  test_hooks::key_derivations.fetch_add(1, std::memory_order_relaxed);
+  static_assert(kArgon2Passes == kPwhashOpsLimit && kArgon2RegionBytes == kPwhashMemLimit &&
+                kArgon2SaltBytes == kSaltBytes);
+  if (!argon2id_derive(password, salt, {key.data(), key.size()})) return crypto_error(kPasswordHashFailed);
+  return key;
 }
 
 DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretBytes plaintext,
@@ -74,15 +116,8 @@ DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretB
                             record_key.data()) != 0)
     return crypto_error(kCannotEncrypt);
 
-  std::vector<uint8_t> level1_nonce(kNonceBytes);
-  randombytes_buf(level1_nonce.data(), level1_nonce.size());
-  std::vector<uint8_t> encrypted_key(kEncryptedKeyBytes);
-  if (derived_key.size() != kDerivedKeyBytes ||
-      crypto_secretbox_easy(encrypted_key.data(), record_key.data(), record_key.size(), level1_nonce.data(),
-                            derived_key.data()) != 0)
-    return crypto_error(kPasswordHashFailed);
-
-  RecordSecurity security{base58_encode(encrypted_key), base58_encode(salt), base58_encode(level1_nonce),
+  VELNO_TRY_ASSIGN(const auto outer, seal_record_key(record_key, derived_key));
+  RecordSecurity security{base58_encode(outer.second), base58_encode(salt), base58_encode(outer.first),
                           base58_encode(level2_nonce)};
   return std::pair<nlohmann::json, RecordSecurity>{nlohmann::json(base58_encode(ciphertext)), std::move(security)};
 }
@@ -110,14 +145,26 @@ std::optional<SealedRecordKey> sealed_record_key(const RecordSecurity& security)
   return SealedRecordKey{std::move(salt).value(), std::move(nonce).value(), std::move(key).value()};
 }
 
-DidResult<void> open_record_key(std::span<const uint8_t> password, const SealedRecordKey& sealed) {
-  VELNO_TRY_ASSIGN(const SecretBytes derived_key, derive_key_quietly(password, sealed.salt));
-  SecretBytes record_key(kRecordKeyBytes);
-  if (sealed.encrypted_key.size() != kEncryptedKeyBytes || sealed.level1_nonce.size() != kNonceBytes ||
-      crypto_secretbox_open_easy(record_key.data(), sealed.encrypted_key.data(), sealed.encrypted_key.size(),
-                                 sealed.level1_nonce.data(), derived_key.data()) != 0)
-    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
-  return {};
+DidResult<std::optional<SecretBytes>> open_record_key(std::span<const uint8_t> password,
+                                                      const SealedRecordKey& sealed) {
+  VELNO_TRY_ASSIGN(const SecretBytes derived_key, derive_key(password, sealed.salt));
+  auto record_key = open_sealed_key(derived_key, sealed.level1_nonce, sealed.encrypted_key);
+  if (!record_key.ok()) return std::optional<SecretBytes>();
+  return std::optional<SecretBytes>(std::move(record_key).value());
+}
+
+DidResult<SecretBytes> open_record_data(const SecretBytes& record_key, const InternalStorageRecord& record) {
+  VELNO_TRY_ASSIGN(const RecordSecurity* security, require_record_security(record));
+  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce));
+  if (level2_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level2_nonce");
+  return open_sealed_data(record_key, level2_nonce, record.record_object);
+}
+
+DidResult<RecordSecurity> reseal_record_key(const SecretBytes& record_key, std::vector<uint8_t> salt,
+                                            SecretBytes derived_key, const RecordSecurity& security) {
+  VELNO_TRY_ASSIGN(const auto outer, seal_record_key(record_key, derived_key));
+  return RecordSecurity{base58_encode(outer.second), base58_encode(salt), base58_encode(outer.first),
+                        security.level2_nonce};
 }
 
 DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const InternalStorageRecord& record) {
@@ -130,27 +177,8 @@ DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const
   if (level1_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level1_nonce");
   if (level2_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level2_nonce");
 
-  // Outer layer. Opened at its own length, so that a damaged key of another length is
-  // read only within its bytes; a key that opens must yield exactly 32 bytes.
-  if (encrypted_key.size() < kBoxTagBytes || derived_key.size() != kDerivedKeyBytes)
-    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
-  SecretBytes record_key(encrypted_key.size() - kBoxTagBytes);
-  if (crypto_secretbox_open_easy(record_key.data(), encrypted_key.data(), encrypted_key.size(), level1_nonce.data(),
-                                 derived_key.data()) != 0)
-    return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
-  if (record_key.size() != kRecordKeyBytes) return crypto_error("Invalid length of encrypted_key");
-
-  const nlohmann::json& data = record.record_object;
-  if (!data.is_string())
-    return DidError::with_message(DidErrorKind::JsonProcessing, invalid_type_message(found_text(data), "a string"));
-  VELNO_TRY_ASSIGN(auto ciphertext, decode_field(data.get_ref<const std::string&>()));
-  if (ciphertext.size() < kBoxTagBytes || ciphertext.size() > kMaxCiphertextBytes) return crypto_error(kBoxOpenFailed);
-
-  SecretBytes plaintext(ciphertext.size() - kBoxTagBytes);
-  if (crypto_secretbox_open_easy(plaintext.data(), ciphertext.data(), ciphertext.size(), level2_nonce.data(),
-                                 record_key.data()) != 0)
-    return crypto_error(kBoxOpenFailed);
-  return plaintext;
+  VELNO_TRY_ASSIGN(const SecretBytes record_key, open_sealed_key(derived_key, level1_nonce, encrypted_key));
+  return open_sealed_data(record_key, level2_nonce, record.record_object);
 }
 
 }  // namespace velno

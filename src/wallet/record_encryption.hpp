@@ -64,9 +64,23 @@ struct SealedRecordKey {
 // None when a text is not Base58 or decodes to another length than written.
 std::optional<SealedRecordKey> sealed_record_key(const RecordSecurity& security);
 
-// Opens the record key with a key derived from `password`, to prove that the password
-// is the one the record was sealed under: WalletLoginFailed when it does not open. Makes
-// no log record; the keys are wiped.
-DidResult<void> open_record_key(std::span<const uint8_t> password, const SealedRecordKey& sealed);
+// Whether a record opens under `password`, the one answer that the proof of a password
+// and the change of password both rely on: its record key, opened with a key derived
+// from `password` (its outer layer), or none when that does not open (another
+// password, or a damaged salt, level1 nonce or encrypted key). Only a derivation that
+// fails in itself (its memory refused) is a failure. The keys are wiped when released.
+DidResult<std::optional<SecretBytes>> open_record_key(std::span<const uint8_t> password,
+                                                      const SealedRecordKey& sealed);
+
+// Opens the record's data (its inner layer) with a record key that open_record_key
+// answered. Fails as decrypt_record_data does once the outer layer has opened.
+DidResult<SecretBytes> open_record_data(const SecretBytes& record_key, const InternalStorageRecord& record);
+
+// The security block of a record whose record key is sealed again, under `derived_key`
+// (derived from `salt`, a fresh one) and a fresh level1 nonce, while its data and
+// level2 nonce stay as they are: for a record whose data does not open, so that a
+// change of password leaves it under the new password, its data never lost.
+DidResult<RecordSecurity> reseal_record_key(const SecretBytes& record_key, std::vector<uint8_t> salt,
+                                            SecretBytes derived_key, const RecordSecurity& security);
 
 }  // namespace velno

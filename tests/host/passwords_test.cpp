@@ -1,6 +1,6 @@
 // What the library does with the password a host's callback answers: a write proves it
-// on the records already sealed, a change of password re-seals what opens under the
-// old one, and a NULL answer is refused.
+// on the records already sealed, a change of password puts under the new one every
+// record that opens under the old one, and a NULL answer is refused.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/base58.hpp"
 #include "host/host_library.hpp"
 #include "support/test_support.hpp"
 
@@ -37,6 +38,18 @@ const char* null_password() {
   return nullptr;
 }
 const char* other_password() { return "another password"; }
+const char* third_password() { return "a third password"; }
+
+// The Base58 text with one bit of its decoded bytes flipped: damage of the kind a disk
+// or a hand-edit leaves, which keeps the text's alphabet and the bytes' length.
+std::string flip_a_bit(const std::string& text) {
+  auto bytes = base58_decode(text);
+  EXPECT_TRUE(bytes.ok()) << text;
+  if (!bytes.ok()) return text;
+  std::vector<uint8_t> flipped = std::move(bytes).value();
+  flipped[flipped.size() / 2] ^= 0x10;
+  return base58_encode(flipped);
+}
 
 class HostPasswords : public ::testing::Test {
  protected:
@@ -217,9 +230,7 @@ TEST_F(HostPasswords, AChangeLeavesRecordsItCannotOpenAndRefusesAStrayRecordsPas
   json mixed = records("good");
   mixed["s::String"] = records("other")["s::String"];
   json damaged = mixed["k::String"];
-  std::string data = damaged["data"];
-  data[data.size() / 2] = data[data.size() / 2] == '2' ? '3' : '2';
-  damaged["data"] = data;
+  damaged["record_security"]["encrypted_key"] = flip_a_bit(damaged["record_security"]["encrypted_key"]);
   mixed["d::String"] = damaged;
   write_records("mixed", mixed);
   // The seed's DID is in the wallet: the opening writes nothing.
@@ -251,9 +262,107 @@ TEST_F(HostPasswords, AChangeLeavesRecordsItCannotOpenAndRefusesAStrayRecordsPas
   EXPECT_EQ(json::parse(call(&Library::sign_with_did, h, did.c_str(), "QUJD"))["code"], "OK");
   g_answer = kRight;
   EXPECT_EQ(call(&Library::wallet_get_data, h, "d"),
-            R"({"code":"OK","value":{"Err":{"code":"Crypto","msg":"Box easy open failed"}}})");
+            R"({"code":"OK","value":{"Err":{"code":"WalletLoginFailed","msg":"Cannot read wallet. Is the Pin Correct?"}}})");
   g_answer = kWrong;
   EXPECT_EQ(call(&Library::wallet_get_data, h, "s"), R"({"code":"OK","value":{"Ok":"c3RyYXk="}})");
+  g_answer = kRight;
+}
+
+// After a change answered OK the old password proves nothing, also where the change
+// could not open a record's data: a record whose record key opens under the old
+// password is put under the new one, its data and level2 nonce kept byte for byte. The
+// controls: a record whose record key opens under no password stays as it is, and a
+// clean wallet. Each wallet is changed from kRight to another password; then the old
+// password is refused by a store, a seedless opening and a change, and the new one is
+// accepted by all three.
+TEST_F(HostPasswords, AfterAChangeTheOldPasswordProvesNothingWhateverADamagedRecordHolds) {
+  const uint64_t base = open_with_datum("base", kSeed, kRight, "k1", "djA=");
+  ASSERT_EQ(call(&Library::wallet_store_data, base, "k2", "djE="), R"({"code":"OK"})");
+  ASSERT_EQ(json::parse(call(&Library::create_did, base, nullptr))["code"], "OK");
+  const json two_pairs = records("base");   // two key pairs, their descriptions, two data records
+  std::vector<std::string> pairs;
+  for (const auto& entry : two_pairs.items())
+    if (entry.value()["type"] == "KeyPair") pairs.push_back(entry.key());
+  ASSERT_EQ(pairs.size(), 2u);
+  const std::string least_pair = std::min(pairs[0], pairs[1]);
+  open("single", kSeed.c_str());
+  const json one_pair = records("single");   // the seed's DID alone
+  std::string only_pair;
+  for (const auto& entry : one_pair.items())
+    if (entry.value()["type"] == "KeyPair") only_pair = entry.key();
+  json data_only = two_pairs;   // the descriptions and the two data records
+  for (const std::string& p : pairs) data_only.erase(p);
+
+  auto damage = [](json wallet, const std::string& key, const char* member) {
+    json& field = std::string(member) == "data" ? wallet[key]["data"] : wallet[key]["record_security"][member];
+    field = flip_a_bit(field.get<std::string>());
+    return wallet;
+  };
+  struct Case {
+    const char* what;
+    json wallet;
+    std::string damaged;   // the record key of the damaged record; empty: none
+    bool data_kept;        // its record key opens under the old password
+  };
+  const std::vector<Case> cases = {
+      {"a key pair's data", damage(two_pairs, least_pair, "data"), least_pair, true},
+      {"a key pair's level2 nonce", damage(two_pairs, least_pair, "level2_nonce"), least_pair, true},
+      {"the only key pair's data", damage(one_pair, only_pair, "data"), only_pair, true},
+      {"a data-only wallet's least record's data", damage(data_only, "k1::String", "data"), "k1::String", true},
+      {"a data-only wallet's least record's level2 nonce", damage(data_only, "k1::String", "level2_nonce"),
+       "k1::String", true},
+      {"a key pair's encrypted key", damage(two_pairs, least_pair, "encrypted_key"), least_pair, false},
+      {"a clean wallet", two_pairs, "", false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string alias = "changed" + std::to_string(++n);
+    write_records(alias, c.wallet);
+    g_answer = kRight;
+    const uint64_t h = open(alias, kSeed.c_str());   // the seed's DID is there: nothing written
+    ASSERT_NE(h, 0u);
+    ASSERT_EQ(call(&Library::change_password, h, &other_password), R"({"code":"OK"})");
+    auto expect_damage_kept = [&] {
+      if (c.damaged.empty()) return;
+      const json now = records(alias)[c.damaged], was = c.wallet[c.damaged];
+      EXPECT_EQ(now["data"], was["data"]);
+      EXPECT_EQ(now["record_security"]["level2_nonce"], was["record_security"]["level2_nonce"]);
+      if (c.data_kept) {
+        EXPECT_NE(now["record_security"]["salt"], was["record_security"]["salt"]);
+      } else {
+        EXPECT_EQ(now, was);
+      }
+    };
+    expect_damage_kept();
+    int copies = 0;
+    auto open_copy_without_seed = [&] {
+      const std::string copy = alias + "-copy" + std::to_string(++copies);
+      std::filesystem::copy_file(wallet_file(alias), wallet_file(copy));
+      return call(&Library::create_agent, copy.c_str(), nullptr, &counted_password);
+    };
+
+    // The old password: refused everywhere, the file as it was.
+    const std::string changed = test::read_file(wallet_file(alias));
+    EXPECT_EQ(call(&Library::wallet_store_data, h, "k3", "djI="), kLoginFailed);
+    EXPECT_EQ(open_copy_without_seed(), kLoginFailed);
+    EXPECT_EQ(call(&Library::change_password, h, &third_password), kLoginFailed);
+    EXPECT_EQ(test::read_file(wallet_file(alias)), changed);
+
+    // The new password: accepted everywhere; a datum whose data was kept still fails
+    // to read, now under the new password.
+    g_answer = other_password();
+    if (c.data_kept && c.damaged == "k1::String") {
+      EXPECT_EQ(call(&Library::wallet_get_data, h, "k1"),
+                R"({"code":"OK","value":{"Err":{"code":"Crypto","msg":"Box easy open failed"}}})");
+    }
+    EXPECT_EQ(call(&Library::wallet_store_data, h, "k3", "djI="), R"({"code":"OK"})");
+    EXPECT_EQ(json::parse(open_copy_without_seed())["code"], "OK");
+    EXPECT_EQ(call(&Library::change_password, h, &third_password), R"({"code":"OK"})");
+    expect_damage_kept();
+    g_answer = third_password();
+    EXPECT_EQ(call(&Library::wallet_get_data, h, "k3"), R"({"code":"OK","value":{"Ok":"djI="}})");
+  }
   g_answer = kRight;
 }
 

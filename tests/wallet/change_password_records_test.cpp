@@ -1,5 +1,6 @@
-// What a change of password does with encrypted records that do not open under the old
-// password: it re-seals the others, leaves those as they are and says how many.
+// What a change of password does with encrypted records that it cannot fully open under
+// the old password: it puts every record key that opens under the new one, keeps data
+// that does not open as it is, leaves records that open under neither, and says how many.
 #include <gtest/gtest.h>
 
 #include "wallet/record_encryption.hpp"
@@ -25,6 +26,13 @@ class ChangeLeavesRecords : public test::WalletFixture {
     auto key = derive_key(bytes_of(password), b58(record.record_security->salt));
     return key.ok() && decrypt_record_data(key.value(), record).ok();
   }
+  // Whether the record's record key (its outer layer) opens under `password`.
+  static bool key_opens(const InternalStorageRecord& record, const std::string& password) {
+    auto sealed = sealed_record_key(*record.record_security);
+    if (!sealed) return false;
+    auto key = open_record_key(bytes_of(password), *sealed);
+    return key.ok() && key.value().has_value();
+  }
   // A datum sealed under `password` by a wallet of its own, as another version or an
   // earlier change may have left it.
   InternalStorageRecord sealed_elsewhere(const std::string& raw_key, const std::string& password) {
@@ -40,11 +48,12 @@ class ChangeLeavesRecords : public test::WalletFixture {
 };
 
 // Good key pairs and a datum under the old password beside records that it does not
-// open: a damaged key pair, a datum of another password, one already under the new
-// password, one without its security block. The wrong old passwords, one of them the
-// stray datum's, are refused with nothing changed; the right one re-seals what opens,
-// leaves the rest byte for byte and names the three that open under neither.
-TEST_F(ChangeLeavesRecords, ReSealsWhatOpensAndLeavesTheRestByteForByte) {
+// fully open: a key pair whose data is damaged, a datum of another password, one
+// already under the new password, one without its security block. The wrong old
+// passwords, one of them the stray datum's, are refused with nothing changed; the right
+// one re-seals what opens, puts the damaged key pair's record key under the new
+// password with its data as it was, leaves the rest byte for byte and names the counts.
+TEST_F(ChangeLeavesRecords, ReSealsWhatOpensKeepsDamagedDataAndLeavesTheRestByteForByte) {
   const DIDInfo good1 = create(std::string(32, 'g'));
   const DIDInfo good2 = create(std::string(32, 'h'));
   const DIDInfo broken = create(std::string(32, 'i'));
@@ -84,8 +93,9 @@ TEST_F(ChangeLeavesRecords, ReSealsWhatOpensAndLeavesTheRestByteForByte) {
   // The proof, then two per record tried (the bare one is tried on nothing).
   EXPECT_EQ(test_hooks::key_derivations.load() - derived, 1u + 2 * 6);
   EXPECT_EQ(capture.wallet_lines(),
-            (std::vector<std::string>{
-                "2 Change of password: 3 encrypted records open under neither password and were left as they were"}));
+            (std::vector<std::string>{"2 Change of password: 1 encrypted records whose data does not open were put "
+                                      "under the new password with their data as it was; 2 open under neither "
+                                      "password and were left as they were"}));
 
   const RecordMap after = snapshot();
   ASSERT_EQ(after.size(), before.size());
@@ -94,19 +104,35 @@ TEST_F(ChangeLeavesRecords, ReSealsWhatOpensAndLeavesTheRestByteForByte) {
     EXPECT_NE(after.at(key).record_security, before.at(key).record_security);
     EXPECT_TRUE(opens(after.at(key), test::kPasswordB));
   }
-  for (const std::string& key : {broken.id + "::KeyPair", std::string("stray::String"), std::string("ahead::String"),
-                                std::string("bare::String")}) {
+  for (const std::string& key : {std::string("stray::String"), std::string("ahead::String"), std::string("bare::String")}) {
     SCOPED_TRACE(key);
     EXPECT_EQ(after.at(key), before.at(key));
   }
   EXPECT_TRUE(opens(after.at("stray::String"), kStrayPassword));
+  // The damaged key pair: its record key under the new password alone, behind a fresh
+  // salt and level1 nonce; its data and level2 nonce as they were.
+  const InternalStorageRecord& kept = after.at(broken.id + "::KeyPair");
+  const RecordSecurity& was = *before.at(broken.id + "::KeyPair").record_security;
+  EXPECT_EQ(kept.record_object, damaged.record_object);
+  EXPECT_EQ(kept.record_security->level2_nonce, was.level2_nonce);
+  EXPECT_NE(kept.record_security->salt, was.salt);
+  EXPECT_NE(kept.record_security->level1_nonce, was.level1_nonce);
+  EXPECT_TRUE(key_opens(kept, test::kPasswordB));
+  EXPECT_FALSE(key_opens(kept, test::kPasswordA));
+  // No record key opens under the old password any more.
+  for (const auto& [key, record] : after) {
+    if (record.record_security) {
+      EXPECT_FALSE(key_opens(record, test::kPasswordA)) << key;
+    }
+  }
   // The file holds what memory holds, the records left written as they were.
   auto read_back = parse_wallet_text(wallet_text());
   ASSERT_TRUE(read_back.ok());
   EXPECT_EQ(read_back.value(), after);
   const auto file_before = nlohmann::json::parse(file), file_after = nlohmann::json::parse(wallet_text());
-  for (const std::string& key : {broken.id + "::KeyPair", std::string("stray::String"), std::string("bare::String")})
+  for (const std::string& key : {std::string("stray::String"), std::string("bare::String")})
     EXPECT_EQ(file_after[key].dump(), file_before[key].dump()) << key;
+  EXPECT_EQ(file_after[broken.id + "::KeyPair"]["data"].dump(), file_before[broken.id + "::KeyPair"]["data"].dump());
   password_ = &test::kPasswordB;
   EXPECT_TRUE(wallet_->sign_with_did(good1.id, bytes_of("under B")).ok());
 }

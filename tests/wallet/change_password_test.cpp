@@ -204,13 +204,14 @@ TEST_F(ChangePassword, ExceptionDuringTheReencryptionPutsEverythingBack) {
   auto& capture = test::LogCapture::install(LogLevel::Trace);
   int derivations = 0;
   capture.on_record = [&](const LogRecord& r) {
-    // Old and new key of the first record, then the old key of the second: fail there.
-    if (r.message == "Derive key from wallet password" && ++derivations == 3) throw std::bad_alloc();
+    // The proof, old and new key of the first record, then the old key of the second:
+    // fail there.
+    if (r.message == "Derive key from wallet password" && ++derivations == 4) throw std::bad_alloc();
   };
   int new_calls = 0;
   EXPECT_THROW((void)wallet_->change_password(answering(test::kPasswordB, new_calls)), std::bad_alloc);
   capture.on_record = nullptr;
-  EXPECT_EQ(derivations, 3);
+  EXPECT_EQ(derivations, 4);
   EXPECT_EQ(snapshot(), before);
   EXPECT_EQ(wallet_text(), file);
   // Not poisoned, and still under the old password.

@@ -119,6 +119,57 @@ TEST(RecordEncryption, DrawsRecordKeyThenLevel2NonceThenLevel1Nonce) {
   EXPECT_EQ(record_key, std::vector<uint8_t>(32, 2));
 }
 
+// A record opens under a password when its record key does: its data is not looked at.
+// Sealing that record key again under another password keeps the data and the level2
+// nonce as they are, and the data opens under the other password as it did.
+TEST(RecordKey, OpensByItsOuterLayerAloneAndResealsUnderAnotherPasswordKeepingTheData) {
+  const std::string a = "password a", b = "password b";
+  const std::vector<uint8_t> salt(16, 4), new_salt(16, 5);
+  auto key_a = derive_key(bytes_of(a), salt);
+  ASSERT_TRUE(key_a.ok());
+  auto sealed = encrypt_record_data(SecretBytes(std::string_view("\"djA=\"")), salt, std::move(key_a).value());
+  ASSERT_TRUE(sealed.ok());
+  InternalStorageRecord record;
+  record.typ = RecordType::PrivateData;
+  record.record_object = sealed.value().first;
+  record.record_security = sealed.value().second;
+  std::string damaged_data = record.record_object.get<std::string>();
+  damaged_data[damaged_data.size() / 2] = damaged_data[damaged_data.size() / 2] == 'z' ? 'y' : 'z';
+
+  auto outer = sealed_record_key(*record.record_security);
+  ASSERT_TRUE(outer.has_value());
+  auto under_b = open_record_key(bytes_of(b), *outer);
+  ASSERT_TRUE(under_b.ok());
+  EXPECT_FALSE(under_b.value().has_value());
+  auto record_key = open_record_key(bytes_of(a), *outer);
+  ASSERT_TRUE(record_key.ok() && record_key.value().has_value());
+  const SecretBytes& opened = *record_key.value();
+  auto data = open_record_data(opened, record);
+  ASSERT_TRUE(data.ok());
+  EXPECT_EQ(data.value().view(), "\"djA=\"");
+  InternalStorageRecord damaged = record;
+  damaged.record_object = damaged_data;
+  EXPECT_DID_ERROR(open_record_data(opened, damaged), DidErrorKind::Crypto, "Box easy open failed");
+
+  auto key_b = derive_key(bytes_of(b), new_salt);
+  ASSERT_TRUE(key_b.ok());
+  auto resealed = reseal_record_key(opened, new_salt, copy_of(key_b.value()), *record.record_security);
+  ASSERT_TRUE(resealed.ok());
+  EXPECT_EQ(b58(resealed.value().salt), new_salt);
+  EXPECT_NE(resealed.value().level1_nonce, record.record_security->level1_nonce);
+  EXPECT_NE(resealed.value().encrypted_key, record.record_security->encrypted_key);
+  EXPECT_EQ(resealed.value().level2_nonce, record.record_security->level2_nonce);
+  record.record_security = resealed.value();
+  auto reopened = decrypt_record_data(key_b.value(), record);
+  ASSERT_TRUE(reopened.ok()) << reopened.error().raw_message();
+  EXPECT_EQ(reopened.value().view(), "\"djA=\"");
+  auto outer_b = sealed_record_key(resealed.value());
+  ASSERT_TRUE(outer_b.has_value());
+  auto old = open_record_key(bytes_of(a), *outer_b);
+  ASSERT_TRUE(old.ok());
+  EXPECT_FALSE(old.value().has_value());
+}
+
 // A box sealed under `key` holding `n` bytes: an encrypted key whose tag verifies.
 std::string sealed_key_of_length(const SecretBytes& key, const std::string& level1_nonce, std::size_t n) {
   const auto nonce = b58(level1_nonce);
