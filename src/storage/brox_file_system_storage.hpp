@@ -12,6 +12,7 @@
 
 #include "common/did_error.hpp"
 #include "common/poison_lock.hpp"
+#include "storage/undo_copy_file.hpp"
 #include "storage/wallet_path.hpp"
 #include "wallet/model/wallet_file_format.hpp"
 
