@@ -300,27 +300,30 @@ void BroxFileSystemStorage::remove_undo(UndoCopyFile& copy) const noexcept {
   // The copy at the path is the one this change wrote, unless a wallet of that name has
   // been opened in this process since, reading it as its own.
   if (OpenWalletName::is_open(undo_file_name_)) {
-    VELNO_WARN(kTargetStorage, "Leaving ", undo_file_name_, " alone: a wallet of that name is open");
+    VELNO_WARN(kTargetStorage, "Leaving ", copy.path(), " alone: a wallet of that name is open");
     copy.keep();
     return;
   }
   if (const int err = copy.remove(); err != 0)
-    VELNO_WARN(kTargetStorage, "Couldn't remove ", undo_file_name_, ": ",
+    VELNO_WARN(kTargetStorage, "Couldn't remove ", copy.path(), ": ",
                err == ESTALE ? std::string("another file is at its path now") : IoError::os(err).debug_text());
 }
 
 DidResult<void> BroxFileSystemStorage::check_undo_is_own(const UndoCopyFile& copy) const {
-  auto refuse = [this](const char* why) -> DidError {
-    VELNO_WARN(kTargetStorage, "Leaving ", undo_file_name_, " alone: ", why);
+  auto refuse = [&copy](const char* why) -> DidError {
+    VELNO_WARN(kTargetStorage, "Leaving ", copy.path(), " alone: ", why,
+               "; a change of password needs that path for its undo copy");
     return DidError::from_io_error(IoError::os(EEXIST));
   };
   if (OpenWalletName::is_open(undo_file_name_)) return refuse("a wallet of that name is open");
   // Read before the hold: other calls need not wait for the file.
-  VELNO_TRY_ASSIGN(auto found, copy.read_existing());
-  if (!found) return {};
+  VELNO_TRY_ASSIGN(const UndoCopyFile::Found found, copy.read_existing());
+  using Kind = UndoCopyFile::Found::Kind;
+  if (found.kind == Kind::Nothing) return {};
+  if (found.kind == Kind::Foreign) return refuse("it does not read as a copy of this wallet");
   auto held = records_->read();
   if (held.poisoned) return DidError::from_poison_error();
-  for (const auto& [key, record] : *found)
+  for (const auto& [key, record] : found.records)
     if (held.guard->find(key) == held.guard->end()) return refuse("it holds records of another wallet");
   return {};
 }

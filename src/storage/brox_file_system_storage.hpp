@@ -130,10 +130,11 @@ class BroxFileSystemStorage {
   // `replaced`: as write_wallet_file tells it.
   DidResult<void> save(const RecordIterMut& scan, bool* replaced = nullptr) const;
   // Writes the undo file at the undo path of the home in force now, and answers what
-  // removes it (UndoCopyFile). Refuses (IO, EEXIST) and touches nothing when the file at
-  // the undo path is another wallet's: one open in this process under that name, or one
-  // holding a record this storage lacks (records are never deleted, so every undo file
-  // this storage wrote holds only records it has); IO when the undo path and the wallet
+  // removes it (UndoCopyFile). Refuses (IO, EEXIST) and touches nothing when what lies at
+  // the undo path is not this wallet's copy: a wallet open in this process under that
+  // name, a file holding a record this storage lacks (records are never deleted, so every
+  // undo file this storage wrote holds only records it has), or anything that does not
+  // read as a wallet file; its WARN names the path. IO when the undo path and the wallet
   // path name one file.
   DidResult<UndoCopyFile> save_undo() const;
   // Removes the copy that save_undo wrote, unless a wallet of the undo name was opened
@@ -169,9 +170,10 @@ class BroxFileSystemStorage {
   std::size_t insertion_bound() const;
   // The "Records length: " line, under a hold of its own, made only at Trace level.
   DidResult<void> log_record_count() const;
-  // IO (EEXIST) when the undo path is another wallet's: one open in this process, or a
-  // file at `copy`'s path holding a record key that this wallet lacks (the library never
-  // deletes a record, so a copy it wrote holds none).
+  // IO (EEXIST) when the undo path is another's: a wallet open in this process under the
+  // undo name, or, at `copy`'s path, a file holding a record key that this wallet lacks
+  // (the library never deletes a record, so a copy it wrote holds none) or one that does
+  // not read as a wallet file at all (the library writes none such there).
   DidResult<void> check_undo_is_own(const UndoCopyFile& copy) const;
 
   std::unique_ptr<RecordLock> records_;

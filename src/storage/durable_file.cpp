@@ -37,27 +37,28 @@ int openat_retrying(int dir, const char* path, int flags, mode_t mode) {
 
 int open_retrying(const char* path, int flags, mode_t mode) { return openat_retrying(AT_FDCWD, path, flags, mode); }
 
-DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode, int* open_errno, int dir) {
+DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode, int* refused, int dir) {
   Fd fd(openat_retrying(dir, path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode));
   const int err = fd.valid() ? 0 : errno;
-  if (open_errno) *open_errno = err;
+  if (refused) *refused = err;
   // ENXIO: a FIFO without a reader, a socket, or a device that is not there.
   if (!fd.valid()) return err == ENXIO ? DidError::from_io_error(IoError::not_regular_file()) : os_error(err);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return os_error(errno);
-  if (!S_ISREG(st.st_mode)) return DidError::from_io_error(IoError::not_regular_file());
+  if (!S_ISREG(st.st_mode)) {
+    if (refused) *refused = ENXIO;
+    return DidError::from_io_error(IoError::not_regular_file());
+  }
   const int status = ::fcntl(fd.get(), F_GETFL);
   if (status == -1 || ::fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) == -1) return os_error(errno);
   return fd;
 }
 
-namespace {
-
-DidResult<std::string> read_all(int fd) {
-  std::string content;
+int read_all(int fd, std::string& content) {
+  content.clear();
   struct stat st;
   if (::fstat(fd, &st) == 0 && st.st_size > 0) {
-    if (static_cast<uint64_t>(st.st_size) > kMaxWalletFileBytes) return os_error(EFBIG);
+    if (static_cast<uint64_t>(st.st_size) > kMaxWalletFileBytes) return EFBIG;
     content.reserve(static_cast<std::size_t>(st.st_size) + 1);
   }
   char chunk[16384];
@@ -65,13 +66,15 @@ DidResult<std::string> read_all(int fd) {
     ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return os_error(errno);
+      return errno;
     }
-    if (n == 0) return content;
-    if (content.size() + static_cast<std::size_t>(n) > kMaxWalletFileBytes) return os_error(EFBIG);  // grew meanwhile
+    if (n == 0) return 0;
+    if (content.size() + static_cast<std::size_t>(n) > kMaxWalletFileBytes) return EFBIG;  // grew meanwhile
     content.append(chunk, static_cast<std::size_t>(n));
   }
 }
+
+namespace {
 
 // Makes the rename durable. The new file is in place by then: a directory that cannot
 // be opened (one without read permission) costs only the flush and is logged, while a
@@ -113,9 +116,13 @@ DidResult<void> replace_file(const std::string& path, std::string_view text, boo
 }  // namespace
 
 DidResult<RecordMap> read_records(Fd fd) {
-  VELNO_TRY_ASSIGN(std::string content, read_all(fd.get()));
+  std::string content;
+  if (const int err = read_all(fd.get(), content); err != 0) return os_error(err);
   fd.close();
+  return parse_records(content);
+}
 
+DidResult<RecordMap> parse_records(std::string_view content) {
   if (check_utf8(content)) return DidError::from_io_error(IoError::invalid_utf8());
   if (content.empty()) {
     VELNO_TRACE(kTargetWalletPath, "Wallet opened but emtpy");

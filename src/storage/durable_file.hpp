@@ -43,6 +43,8 @@ class Fd {
   bool close();
   // Closes now, whatever the close reports.
   void reset() noexcept;
+  // Gives the descriptor up to the caller, who closes it.
+  int release() noexcept { return std::exchange(fd_, -1); }
 
  private:
   int fd_;
@@ -55,14 +57,22 @@ int open_retrying(const char* path, int flags, mode_t mode = 0);
 // Opens a wallet or undo file only when it is a regular file, and never waits: opening a
 // FIFO for writing would block until a reader came, with the registry held and every
 // agent call of the process waiting behind it.
-// `open_errno`, when given, tells the errno of an open that failed (0 otherwise).
+// `refused`, when given, tells why it refused: the errno of an open that failed, ENXIO
+// also for anything opened that is not a regular file; 0 when it opened, or when a
+// later step failed.
 // `dir`: the directory a relative path counts from.
-DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode = 0, int* open_errno = nullptr,
+DidResult<Fd> open_regular_file(const std::string& path, int flags, mode_t mode = 0, int* refused = nullptr,
                                 int dir = AT_FDCWD);
 
-// The records of an open wallet file, read whole and closed: an empty file is an empty
-// map; above kMaxWalletFileBytes IO (EFBIG); not UTF-8 IO (InvalidData); not a wallet
-// JsonProcessing.
+// Reads an open file whole into `content`: 0, or the errno of a failed read, EFBIG for
+// a file above kMaxWalletFileBytes.
+int read_all(int fd, std::string& content);
+
+// The records of a wallet text: an empty text is an empty map; not UTF-8 IO
+// (InvalidData); not a wallet JsonProcessing. Fails for nothing but the text itself.
+DidResult<RecordMap> parse_records(std::string_view content);
+
+// The records of an open wallet file, read whole and closed (read_all, parse_records).
 DidResult<RecordMap> read_records(Fd fd);
 
 // Writes every byte, repeating short and interrupted writes.

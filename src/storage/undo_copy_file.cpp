@@ -20,6 +20,7 @@ namespace velno {
 
 UndoCopyFile::UndoCopyFile(UndoCopyFile&& other) noexcept
     : dir_fd_(std::exchange(other.dir_fd_, -1)),
+      copy_fd_(std::exchange(other.copy_fd_, -1)),
       path_(std::move(other.path_)),
       base_at_(other.base_at_),
       written_(std::exchange(other.written_, false)),
@@ -30,6 +31,7 @@ UndoCopyFile& UndoCopyFile::operator=(UndoCopyFile&& other) noexcept {
   if (this != &other) {
     (void)remove();
     dir_fd_ = std::exchange(other.dir_fd_, -1);
+    copy_fd_ = std::exchange(other.copy_fd_, -1);
     path_ = std::move(other.path_);
     base_at_ = other.base_at_;
     written_ = std::exchange(other.written_, false);
@@ -58,15 +60,22 @@ DidResult<UndoCopyFile> UndoCopyFile::locate(const std::string& name, const std:
   return copy;
 }
 
-DidResult<std::optional<RecordMap>> UndoCopyFile::read_existing() const {
-  int err = 0;
-  auto fd = open_regular_file(path_.substr(base_at_), O_RDONLY, 0, &err, dir_fd_);
+DidResult<UndoCopyFile::Found> UndoCopyFile::read_existing() const {
+  int refused = 0;
+  auto fd = open_regular_file(path_.substr(base_at_), O_RDONLY, 0, &refused, dir_fd_);
   if (!fd) {
-    if (err == ENOENT) return std::optional<RecordMap>{};
+    if (refused == ENOENT) return Found{};
+    if (refused == ENXIO) return Found{Found::Kind::Foreign, {}};
     return std::move(fd).error();
   }
-  VELNO_TRY_ASSIGN(RecordMap records, read_records(std::move(fd).value()));
-  return std::optional<RecordMap>{std::move(records)};
+  std::string content;
+  if (const int err = read_all(fd.value().get(), content); err != 0)
+    return err == EFBIG ? DidResult<Found>(Found{Found::Kind::Foreign, {}}) : DidResult<Found>(os_error(err));
+  fd.value().reset();
+  // A text that is not a wallet's is no failure here: it tells whose the file is.
+  auto records = parse_records(content);
+  if (!records) return Found{Found::Kind::Foreign, {}};
+  return Found{Found::Kind::Wallet, std::move(records).value()};
 }
 
 DidResult<void> UndoCopyFile::write(const RecordMap& records) {
@@ -85,10 +94,16 @@ DidResult<void> UndoCopyFile::write(const RecordMap& records) {
   if (flush_to_device(fd.get()) != 0) return fail(os_error(errno));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return fail(os_error(errno));
+  // Held from before the rename to the removal. A second descriptor of the same open
+  // file, so that the one written to is closed here, where a failed close still fails
+  // the write.
+  Fd held(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!held.valid()) return fail(os_error(errno));
   if (!fd.close()) return fail(os_error(errno));
   // Replaces whatever entry is at the path, a link included, never what a link names.
   if (::renameat(dir_fd_, temp.c_str(), dir_fd_, base) != 0) return fail(os_error(errno));
   written_ = true;
+  copy_fd_ = held.release();
   dev_ = st.st_dev;
   ino_ = st.st_ino;
   if (flush_to_device(dir_fd_) != 0) {
@@ -110,7 +125,8 @@ int UndoCopyFile::remove() noexcept {
     const char* base = path_.c_str() + base_at_;
     struct stat st;
     // Right before the unlink: a copy that another file has replaced stays unremoved,
-    // and so does that file.
+    // and so does that file. The descriptor held keeps the copy's inode number its own,
+    // so a file made at the path after the copy was deleted never matches.
     if (::fstatat(dir_fd_, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       err = errno == ENOENT ? 0 : errno;
     } else if (st.st_dev != dev_ || st.st_ino != ino_) {
@@ -124,7 +140,9 @@ int UndoCopyFile::remove() noexcept {
 }
 
 void UndoCopyFile::release() noexcept {
+  if (copy_fd_ >= 0) ::close(copy_fd_);
   if (dir_fd_ >= 0) ::close(dir_fd_);
+  copy_fd_ = -1;
   dir_fd_ = -1;
   written_ = false;
 }

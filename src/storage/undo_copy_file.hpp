@@ -16,9 +16,12 @@ namespace velno {
 // The undo copy of one change of password, the library's own file. Its path is resolved
 // once, in the home in force when the change starts (beside the wallet path of that
 // moment), and its directory kept open; the copy is written as a new regular file
-// renamed into place (a link at the path is replaced itself, its target untouched), and
-// its device and inode are kept. Removing it allocates nothing and unlinks the path only
-// while it still names that file. Ending the object removes a copy it wrote.
+// renamed into place (a link at the path is replaced itself, its target untouched).
+// A descriptor of the copy stays open from before the rename to the removal: while one
+// is open, the copy's inode number cannot be given to another file, so its device and
+// inode, kept, name it alone even when something else deletes it and makes a file at
+// its path meanwhile. Removing it allocates nothing and unlinks the path only while it
+// still names the file that descriptor holds. Ending the object removes a copy it wrote.
 class UndoCopyFile {
  public:
   UndoCopyFile() = default;
@@ -31,8 +34,20 @@ class UndoCopyFile {
   // The undo path of `undo_name` beside the wallet path of `name`. IO when the directory
   // cannot be opened, or when both paths name one file (through links, or hard links).
   static DidResult<UndoCopyFile> locate(const std::string& name, const std::string& undo_name);
-  // The records of the file at the path now (through links), or none when nothing is there.
-  DidResult<std::optional<RecordMap>> read_existing() const;
+  // What lies at the undo path now, read through links.
+  struct Found {
+    enum class Kind {
+      Nothing,  // no file (a dangling link included)
+      Wallet,   // a wallet file, whose records are `records`
+      Foreign,  // something that does not read as a wallet file: not a regular file,
+                // above the size bound, not UTF-8, or not a wallet's JSON
+    };
+    Kind kind = Kind::Nothing;
+    RecordMap records;
+  };
+  // IO only when the file cannot be opened or read (a failure of the system, not of
+  // what the file holds).
+  DidResult<Found> read_existing() const;
   // Writes the serialised map crash-safely, as write_wallet_file does, at the path itself.
   // A copy renamed into place is removed by this object's end, also when the write then fails.
   DidResult<void> write(const RecordMap& records);
@@ -48,6 +63,7 @@ class UndoCopyFile {
   void release() noexcept;
 
   int dir_fd_ = -1;
+  int copy_fd_ = -1;          // the copy written, held open until its removal
   std::string path_;
   std::size_t base_at_ = 0;   // where the file's own name begins in path_
   bool written_ = false;

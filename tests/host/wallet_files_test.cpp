@@ -621,6 +621,144 @@ TEST_F(WalletFiles, LinksAtTheUndoPathNeverCostTheWalletNorWhatTheyName) {
   }
 }
 
+// The lines of the captured log that start with `prefix`; the capture is then emptied.
+std::size_t logged(const std::string& prefix) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  const auto n = static_cast<std::size_t>(
+      std::count_if(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  g_log.clear();
+  return n;
+}
+
+// The new-password callback of a change that first does what the test put here (from
+// within the change: its undo copy is written by then), and answers the password the
+// agent's callback does not.
+std::function<void()> g_while_asked;
+const char* other_password_after_acting() {
+  g_while_asked();
+  return g_password.load() == kFirstPassword ? kSecondPassword : kFirstPassword;
+}
+
+// Something else deletes the undo copy while the change runs and makes its own file at
+// that path. The file system would give the new file the copy's inode number as soon as
+// no one held the copy open; the copy is held until its removal, so whatever was made
+// there survives the change, every time.
+TEST_F(WalletFiles, AFileMadeAtTheUndoPathAfterTheCopyWasDeletedSurvivesTheChange) {
+  // x-undo's wallet and its datum, made by another process in a home of its own.
+  const std::string other_home = root_.path() + "/other";
+  in_child([&] {
+    ASSERT_EQ(call(&Library::set_velno_home_path, other_home.c_str()), R"({"code":"OK"})");
+    EXPECT_EQ(call(&Library::wallet_store_data, open("x-undo"), "mine", "QUJD"), R"({"code":"OK"})");
+  });
+  const std::string other_wallet = other_home + "/brox-wallet/./qxdwallet_x-undo.json";
+  const std::string outside = root_.path() + "/outside.json";
+  test::write_file(outside, "outside");
+  const std::string undo = wallet_file("x-undo");
+  const struct {
+    const char* what;
+    std::function<void()> make;
+  } makers[] = {
+      {"a regular file", [&] { test::write_file(undo, "another's file"); }},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(undo.c_str(), 0600), 0); }},
+      {"a link", [&] { fs::create_symlink(outside, undo); }},
+      {"x-undo's wallet", [&] { fs::copy_file(other_wallet, undo); }},  // last: it stays
+  };
+  const std::string warning =
+      "2 brox_fs::brox_fs::brox_file_system_storage Couldn't remove " + undo + ": another file is at its path now";
+  in_child([&] {
+    capture_stdout([] { take(lib().init_logging(2, &capture_log)); });
+    const uint64_t x = open("x");
+    EXPECT_EQ(call(&Library::wallet_store_data, x, "k", "REVG"), R"({"code":"OK"})");
+    for (const auto& m : makers)
+      for (int attempt = 0; attempt < 4; ++attempt) {
+        fs::remove(undo);  // what the attempt before made
+        struct stat made {};
+        g_while_asked = [&] {
+          EXPECT_EQ(type_of(undo), static_cast<mode_t>(S_IFREG)) << "no undo copy while the change runs";
+          fs::remove(undo);
+          m.make();
+          EXPECT_EQ(::lstat(undo.c_str(), &made), 0);
+        };
+        logged("");
+        EXPECT_EQ(call(&Library::change_password, x, &other_password_after_acting), R"({"code":"OK"})") << m.what;
+        g_password = g_password.load() == kFirstPassword ? kSecondPassword : kFirstPassword;
+        struct stat after {};
+        ASSERT_EQ(::lstat(undo.c_str(), &after), 0) << m.what << " was removed, attempt " << attempt;
+        EXPECT_EQ(after.st_ino, made.st_ino) << m.what;
+        EXPECT_EQ(after.st_mode, made.st_mode) << m.what;
+        EXPECT_EQ(logged(warning), 1u) << m.what;
+      }
+    EXPECT_EQ(test::read_file(outside), "outside");
+    EXPECT_EQ(test::read_file(undo), test::read_file(other_wallet));
+    EXPECT_EQ(fetched(x, "k"), ok_data("REVG"));
+  });
+  // Found where it was put, with its datum.
+  in_child([&] { EXPECT_EQ(fetched(open("x-undo"), "mine"), ok_data("QUJD")); });
+}
+
+// Whatever lies at the undo path and does not read as a copy of this wallet is
+// another's file, whether it was there before the opening or came after it: the change
+// answers IO "File exists", writes nothing, names the path in its WARN, and goes
+// through once the host has moved that file away.
+TEST_F(WalletFiles, AFileAtTheUndoPathThatIsNoCopyOfTheWalletStopsTheChangeUntilItIsMoved) {
+  fs::create_directories(wallet_dir());
+  const std::string notes = root_.path() + "/notes.txt";
+  test::write_file(notes, "some notes\n");
+  using Make = std::function<void(const std::string& undo)>;
+  const auto text = [](std::string content) -> Make {
+    return [content](const std::string& undo) { test::write_file(undo, content); };
+  };
+  const struct {
+    const char* name;
+    Make make;
+    bool before_opening;  // a FIFO there is refused by the opening itself
+  } cases[] = {
+      {"text", text("some notes\n"), true},
+      {"array", text("[]"), true},
+      {"object", text(R"({"a":1})"), true},
+      {"not-utf8", text("{\"k\xff\":{}}"), true},
+      {"link", [&](const std::string& undo) { fs::create_symlink(notes, undo); }, true},
+      {"fifo", [](const std::string& undo) { ASSERT_EQ(::mkfifo(undo.c_str(), 0600), 0); }, false},
+  };
+  const json exists = os_failure(EEXIST, "AlreadyExists");
+  in_child([&] {
+    capture_stdout([] { take(lib().init_logging(2, &capture_log)); });
+    for (const auto& c : cases)
+      for (bool before : {true, false}) {
+        if (before && !c.before_opening) continue;
+        const std::string alias = std::string(c.name) + (before ? "-before" : "-after");
+        const std::string undo = wallet_file(alias + "-undo");
+        g_password = kFirstPassword;
+        if (before) c.make(undo);
+        const uint64_t h = open(alias);
+        EXPECT_EQ(call(&Library::wallet_store_data, h, "k", "QUJD"), R"({"code":"OK"})") << alias;
+        if (!before) c.make(undo);
+        const std::set<std::string> files = listing(root_.path());
+        const std::string wallet_bytes = test::read_file(wallet_file(alias));
+        const std::string undo_bytes = type_of(undo) == S_IFIFO ? "" : test::read_file(undo);
+        logged("");
+        EXPECT_EQ(json::parse(call(&Library::change_password, h, &second_password)), exists) << alias;
+        EXPECT_EQ(logged("2 brox_fs::brox_fs::brox_file_system_storage Leaving " + undo +
+                         " alone: it does not read as a copy of this wallet"),
+                  1u)
+            << alias;
+        EXPECT_EQ(listing(root_.path()), files) << alias;
+        EXPECT_EQ(test::read_file(wallet_file(alias)), wallet_bytes) << alias;
+        if (type_of(undo) != S_IFIFO) {
+          EXPECT_EQ(test::read_file(undo), undo_bytes) << alias;
+        }
+        EXPECT_EQ(test::read_file(notes), "some notes\n");
+        EXPECT_EQ(fetched(h, "k"), ok_data("QUJD")) << alias;
+        // What the host can do: move the file away.
+        fs::rename(undo, root_.path() + "/" + alias + ".moved");
+        EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})") << alias;
+        g_password = kSecondPassword;
+        EXPECT_EQ(fetched(h, "k"), ok_data("QUJD")) << alias;
+        EXPECT_EQ(type_of(undo), 0u) << alias;
+      }
+  });
+}
+
 // Stores fill a wallet to the last bytes they may take; what stays free is room for the
 // DID of an opening without a seed, which a fresh process then makes.
 TEST_F(WalletFiles, AWalletFilledByStoresUntilOneIsRefusedStillOpensWithoutASeed) {
