@@ -183,67 +183,75 @@ DidResult<std::optional<InternalStorageRecord>> BroxFileSystemStorage::get_recor
 }
 
 DidResult<void> BroxFileSystemStorage::add_record(InternalStorageRecord record) const {
-  VELNO_TRY(add_record_if(std::move(record), [] { return true; }));
+  std::vector<InternalStorageRecord> records;
+  records.push_back(std::move(record));
+  VELNO_TRY_ASSIGN(const Insertion done, add_records_if(std::move(records), Room::Ordinary, [] { return true; }));
+  if (done == Insertion::NoRoom) return no_room();
   return {};
 }
 
-DidResult<bool> BroxFileSystemStorage::add_record_if(InternalStorageRecord record,
-                                                     const std::function<bool()>& still_valid) const {
-  std::string key = record.key.to_string();
-  // A text the file cannot hold as it is stays out of memory too: kept there, it would
-  // fail every later write of the wallet.
-  if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
-  // Serialised before the hold, so that the exclusive hold lasts no longer than before.
-  cache_record_text(record);
+DidError BroxFileSystemStorage::no_room() { return file_too_large(); }
+
+DidResult<Insertion> BroxFileSystemStorage::add_records_if(std::vector<InternalStorageRecord> records, Room room,
+                                                          const std::function<bool()>& still_valid) const {
+  // Everything that allocates is done before the hold: the key texts, the cached texts
+  // (so that the exclusive hold lasts no longer than one insertion did), and the map
+  // nodes, which then only need linking in.
+  RecordMap incoming;
+  for (InternalStorageRecord& record : records) {
+    std::string key = record.key.to_string();
+    // A text the file cannot hold as it is stays out of memory too: kept there, it would
+    // fail every later write of the wallet.
+    if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
+    cache_record_text(record);
+    incoming.insert_or_assign(std::move(key), std::move(record));
+  }
+  const std::size_t bound =
+      room == Room::Opening ? kMaxWalletFileBytes : kMaxWalletFileBytes - kOpeningReserveBytes;
   {
     auto held = records_->write();
     if (held.poisoned) return DidError::from_poison_error();
-    if (!still_valid()) return false;
+    if (!still_valid()) return Insertion::Stale;
     try {
-      // A record that takes the file past what an opening reads is refused here: kept
-      // in memory, it would fail every later write.
+      // Records that take the file past what an opening reads are refused here: kept
+      // in memory, they would fail every later write.
       RecordMap& map = *held.guard;
       const std::size_t before = wallet_text_size(map);
       std::size_t size = before;
-      if (auto found = map.find(key); found != map.end())
-        size -= wallet_member_size(found->first, found->second);
-      else if (!map.empty())
-        ++size;  // its comma
-      size += wallet_member_size(key, record);
+      std::size_t members = map.size();
+      for (auto& [key, record] : incoming) {
+        if (auto found = map.find(key); found != map.end()) {
+          size -= wallet_member_size(found->first, found->second);
+        } else if (members++ != 0) {
+          ++size;  // its comma
+        }
+        size += wallet_member_size(key, record);
+      }
       // Only the opening's own DID may take the reserve; a write that does not grow the
       // file leaves it as it was.
-      if (size > kMaxWalletFileBytes || (size > insertion_bound() && size > before)) return file_too_large();
-      map.insert_or_assign(std::move(key), std::move(record));
+      if (size > kMaxWalletFileBytes || (size > bound && size > before)) return Insertion::NoRoom;
+      // Room for every new node, so that linking them in cannot fail half-way: the
+      // records go in all together or not at all.
+      map.reserve(members);
     } catch (...) {
-      // An insertion that throws (no memory for the node) has changed nothing, nor has
-      // a cached text that could not be made (it is no part of a record's value).
+      // Nothing was inserted, nor is a cached text that could not be made part of a
+      // record's value.
       held.guard.unlock_intact();
       throw;
     }
+    RecordMap& map = *held.guard;
+    while (!incoming.empty()) {
+      auto node = incoming.extract(incoming.begin());
+      if (auto found = map.find(node.key()); found != map.end()) {
+        std::swap(found->second, node.mapped());  // the replaced record leaves with the node
+      } else {
+        map.insert(std::move(node));
+      }
+    }
   }
-  // The record stays in memory when the write fails: the next successful write carries it.
+  // The records stay in memory when the write fails: the next successful write carries them.
   VELNO_TRY(save());
-  return true;
-}
-
-std::size_t BroxFileSystemStorage::insertion_bound() const {
-  return opening_reserve_ ? kMaxWalletFileBytes : kMaxWalletFileBytes - kOpeningReserveBytes;
-}
-
-DidResult<void> BroxFileSystemStorage::check_room(std::size_t bytes) const {
-  // Exclusive: the size may fill records' cached texts.
-  auto held = records_->write();
-  if (held.poisoned) return DidError::from_poison_error();
-  std::size_t size = 0;
-  try {
-    size = wallet_text_size(*held.guard);
-  } catch (...) {
-    // A text that could not be cached is no part of a record's value.
-    held.guard.unlock_intact();
-    throw;
-  }
-  if (size + bytes > insertion_bound()) return file_too_large();
-  return {};
+  return Insertion::Stored;
 }
 
 DidResult<std::unique_ptr<RecordIter>> BroxFileSystemStorage::iter() const {

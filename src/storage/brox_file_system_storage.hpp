@@ -103,6 +103,22 @@ class OpenWalletName {
   std::optional<std::string> name_;
 };
 
+// The bound that an insertion keeps.
+enum class Room {
+  // kOpeningReserveBytes stay free below kMaxWalletFileBytes: a wallet that stores and
+  // create_did filled still has room for the DID of its next opening.
+  Ordinary,
+  // The opening's own DID: may fill the file to kMaxWalletFileBytes.
+  Opening,
+};
+
+// What add_records_if did.
+enum class Insertion {
+  Stored,  // inserted (and written, when the answer is not an error)
+  Stale,   // still_valid answered false: nothing stored
+  NoRoom,  // the records would take the file past the bound: nothing stored
+};
+
 class BroxFileSystemStorage {
  public:
   // BroxFileSystemStorage::new: an empty storage for `file_name`; touches no file.
@@ -114,14 +130,19 @@ class BroxFileSystemStorage {
   DidResult<void> open(const std::string& name);
 
   DidResult<std::optional<InternalStorageRecord>> get_record(const std::string& key) const;
+  // add_records_if of one record, in the ordinary room; IO "File too large" (no_room)
+  // when it does not fit.
   DidResult<void> add_record(InternalStorageRecord record) const;
-  // add_record, but only when `still_valid` answers true under the exclusive hold of the
-  // insertion; otherwise nothing is stored or written and the answer is false.
-  DidResult<bool> add_record_if(InternalStorageRecord record, const std::function<bool()>& still_valid) const;
-  // IO (EFBIG) when the file has no room left for `bytes` more, under the bound that
-  // insertions keep (allow_opening_reserve): lets a write of several records refuse
-  // before it stores any. A write on another thread may still take the room meanwhile.
-  DidResult<void> check_room(std::size_t bytes) const;
+  // Inserts `records` (each replacing a record under its key text), all of them or none,
+  // under one exclusive hold, then writes the file once. Nothing is stored when
+  // `still_valid`, asked under that hold, answers false (Stale), or when the file would
+  // pass the bound of `room` and grow (NoRoom): the size is checked for all the records
+  // together, under the same hold. When the write fails, the records stay in memory and
+  // the next successful write carries them.
+  DidResult<Insertion> add_records_if(std::vector<InternalStorageRecord> records, Room room,
+                                      const std::function<bool()>& still_valid) const;
+  // The answer to a write that the size bound refuses: IO "File too large".
+  static DidError no_room();
   DidResult<std::unique_ptr<RecordIter>> iter() const;
   DidResult<std::unique_ptr<RecordIterMut>> iter_mut() const;
   DidResult<void> save() const;
@@ -154,20 +175,12 @@ class BroxFileSystemStorage {
     return {};
   }
 
-  // While allowed, insertions may fill the file to kMaxWalletFileBytes; otherwise they
-  // leave kOpeningReserveBytes free, so that a wallet filled by stores and DIDs still
-  // opens without a seed. Allowed only for the opening's own DID, while the storage is
-  // not yet shared.
-  void allow_opening_reserve(bool allowed) const noexcept { opening_reserve_ = allowed; }
-
   const std::string& file_name() const { return file_name_; }
   const std::string& undo_file_name() const { return undo_file_name_; }
   // For tests of the failure paths: marks the record lock poisoned.
   void poison_for_test() const { records_->poison(); }
 
  private:
-  // The size a file may reach by insertions now.
-  std::size_t insertion_bound() const;
   // The "Records length: " line, under a hold of its own, made only at Trace level.
   DidResult<void> log_record_count() const;
   // IO (EEXIST) when the undo path is another's: a wallet open in this process under the
@@ -180,7 +193,6 @@ class BroxFileSystemStorage {
   std::string file_name_;
   std::string undo_file_name_;
   OpenWalletName open_name_;
-  mutable bool opening_reserve_ = false;
 };
 
 }  // namespace velno

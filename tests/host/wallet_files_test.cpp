@@ -803,5 +803,175 @@ TEST_F(WalletFiles, AWalletFilledByStoresUntilOneIsRefusedStillOpensWithoutASeed
   });
 }
 
+// Where the JSON object that starts at `begin` of `text` ends (one past its "}").
+std::size_t end_of_object(const std::string& text, std::size_t begin) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = begin; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{') {
+      ++depth;
+    } else if (c == '}' && --depth == 0) {
+      return i + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+  return n;
+}
+
+// What tells whether a file was written: every write renames a new file into place.
+struct FileIdentity {
+  ino_t inode = 0;
+  off_t size = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity identity_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return {st.st_ino, st.st_size};
+}
+
+// A wallet with no room left for another DID below the bound, not even in the room kept
+// for openings (as older versions could leave one, or as the openings themselves fill
+// it): every opening without a seed answers OK and writes nothing, with a WARN, and its
+// handle reaches every DID and datum; one with a seed whose DID is not there yet still
+// answers IO "File too large".
+TEST_F(WalletFiles, AWalletWithNoRoomForAnotherDidOpensWithoutASeedForEverAndWritesNothing) {
+  constexpr std::size_t kBound = std::size_t{256} << 20;
+  const std::string file = wallet_file("full");
+  in_child([&] { EXPECT_EQ(call(&Library::wallet_store_data, open("full"), "k", "QUJD"), R"({"code":"OK"})"); });
+  {
+    // Padded to 1,500 bytes below the bound by a copy of the datum's record under a long
+    // name: room for one DID without a seed (under 1 KiB), not for two.
+    std::string text = test::read_file(file);
+    const std::string member = "\"k::String\":";
+    const std::size_t begin = text.find(member) + member.size();
+    ASSERT_GE(begin, member.size());
+    const std::string record = text.substr(begin, end_of_object(text, begin) - begin);
+    const std::size_t unpadded = text.size() + std::strlen(",\"\":") + record.size();
+    text.insert(text.size() - 1, ",\"" + std::string(kBound - 1500 - unpadded, 'p') + "\":" + record);
+    ASSERT_EQ(text.size(), kBound - 1500);
+    test::write_file(file, text);
+  }
+  const auto open_full = [](const char* seed) {
+    return json::parse(call(&Library::create_agent, "full", seed, &agent_password));
+  };
+  // The first opening takes the last room there is.
+  in_child([&] {
+    const json opened = open_full(nullptr);
+    ASSERT_EQ(opened["code"], "OK") << opened.dump();
+    EXPECT_EQ(json::parse(call(&Library::list_dids, opened["value"]["handle"].get<uint64_t>()))["value"].size(), 2u);
+  });
+  const FileIdentity full = identity_of(file);
+  EXPECT_GT(static_cast<std::size_t>(full.size), kBound - 1500);
+  for (int opening = 0; opening < 4; ++opening)
+    in_child([&] {
+      capture_stdout([] { take(lib().init_logging(2, &capture_log)); });
+      const json opened = open_full(nullptr);
+      ASSERT_EQ(opened["code"], "OK") << opened.dump();
+      const uint64_t h = opened["value"]["handle"].get<uint64_t>();
+      EXPECT_EQ(logged("2 brox::brox_wallet::brox_wallet No room left below the wallet file's size bound for a new "
+                       "DID: opened without adding one"),
+                1u);
+      const json dids = json::parse(call(&Library::list_dids, h))["value"];
+      EXPECT_EQ(dids.size(), 2u);
+      for (const auto& did : dids)
+        EXPECT_EQ(json::parse(call(&Library::sign_with_did, h, did["id"].get<std::string>().c_str(), "QUJD"))["code"],
+                  "OK");
+      EXPECT_EQ(fetched(h, "k"), ok_data("QUJD"));
+    });
+  EXPECT_EQ(identity_of(file), full);
+  in_child([&] {
+    // The host asked for this DID: there is no room for it.
+    EXPECT_EQ(open_full("a seed whose DID the wallet does not hold yet"), os_failure(EFBIG, "FileTooLarge"));
+    // The DID of a seed that is there is found, as always.
+    EXPECT_EQ(open_full(kSeed.c_str())["code"], "OK");
+  });
+  EXPECT_EQ(identity_of(file), full);
+}
+
+// The agent's password callback for the create_did below: on the thread that marked
+// itself, it waits, once asked, until the test lets it answer.
+thread_local bool t_wait_when_asked = false;
+std::promise<void>* g_did_asking = nullptr;
+std::shared_future<void> g_did_may_answer;
+const char* password_waiting_on_marked_thread() {
+  if (t_wait_when_asked) {
+    t_wait_when_asked = false;
+    g_did_asking->set_value();
+    g_did_may_answer.wait();
+  }
+  return g_password.load();
+}
+
+// A create_did near the bound whose room stores on another thread take while it seals
+// (its password callback waits for them): its key pair and its description are checked
+// for room together and written together, so it stores both or neither.
+TEST_F(WalletFiles, ACreateDidBesideStoresNearTheBoundNeverStoresHalfADid) {
+  constexpr std::size_t kBound = std::size_t{256} << 20;
+  constexpr std::size_t kReserve = std::size_t{16} << 10;
+  const std::string file = wallet_file("near");
+  in_child([&] {
+    const json opened = json::parse(call(&Library::create_agent, "near", kSeed.c_str(), &password_waiting_on_marked_thread));
+    ASSERT_EQ(opened["code"], "OK") << opened.dump();
+    const uint64_t h = opened["value"]["handle"].get<uint64_t>();
+    const auto size = [&] { return static_cast<std::size_t>(fs::file_size(file)); };
+    // What one DID takes, and its description alone.
+    std::size_t before = size();
+    ASSERT_EQ(json::parse(call(&Library::create_did, h, nullptr))["code"], "OK");
+    const std::size_t did = size() - before;
+    std::size_t description = 0;
+    const json small = json::parse(test::read_file(file));
+    for (const auto& [name, record] : small.items())
+      if (name.ends_with("::DIDInfo")) description = std::max(description, name.size() + 3 + record.dump().size());
+    ASSERT_GT(description, 100u);
+    // A stored key takes twice its length in the file, and a part that does not depend on it.
+    const auto store_key = [&](char tag, std::size_t length) {
+      const std::string key = tag + std::string(length, 'k');
+      return call(&Library::wallet_store_data, h, key.c_str(), "QUJD");
+    };
+    before = size();
+    ASSERT_EQ(store_key('a', 1000), R"({"code":"OK"})");
+    const std::size_t fixed = size() - before - 2 * 1000 - 1;
+    // Room for the key pair, and for half the description besides: not for the DID.
+    const std::size_t room = did - description / 2;
+    const auto leave = [&](char tag, std::size_t free) {
+      return store_key(tag, (kBound - kReserve - size() - free - fixed - 1) / 2);
+    };
+    ASSERT_EQ(leave('b', room + 20000), R"({"code":"OK"})");
+
+    std::promise<void> asking, may_answer;
+    g_did_asking = &asking;
+    g_did_may_answer = may_answer.get_future().share();
+    std::string created;
+    std::thread creating([&] {
+      t_wait_when_asked = true;
+      created = call(&Library::create_did, h, nullptr);
+    });
+    asking.get_future().wait();
+    ASSERT_EQ(leave('c', room), R"({"code":"OK"})");
+    const std::size_t free = kBound - kReserve - size();
+    EXPECT_GT(free, did - description);
+    EXPECT_LT(free, did);
+    may_answer.set_value();
+    creating.join();
+    EXPECT_EQ(json::parse(created), os_failure(EFBIG, "FileTooLarge"));
+    const std::string text = test::read_file(file);
+    EXPECT_EQ(occurrences(text, "::KeyPair\":{"), 2u);
+    EXPECT_EQ(occurrences(text, "::DIDInfo\":{"), 2u);
+    EXPECT_EQ(json::parse(call(&Library::list_dids, h))["value"].size(), 2u);
+  });
+}
+
 }  // namespace
 }  // namespace velno::host
