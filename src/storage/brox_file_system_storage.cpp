@@ -194,60 +194,63 @@ DidError BroxFileSystemStorage::no_room() { return file_too_large(); }
 
 DidResult<Insertion> BroxFileSystemStorage::add_records_if(std::vector<InternalStorageRecord> records, Room room,
                                                           const std::function<bool()>& still_valid) const {
-  // Everything that allocates is done before the hold: the key texts, the cached texts
-  // (so that the exclusive hold lasts no longer than one insertion did), and the map
-  // nodes, which then only need linking in.
-  RecordMap incoming;
-  for (InternalStorageRecord& record : records) {
-    std::string key = record.key.to_string();
-    // A text the file cannot hold as it is stays out of memory too: kept there, it would
-    // fail every later write of the wallet.
-    if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
-    cache_record_text(record);
-    incoming.insert_or_assign(std::move(key), std::move(record));
+  // What allocates is done before the hold: the key texts, the cached texts (so that
+  // the exclusive hold lasts no longer than one insertion did), and the map nodes.
+  std::vector<RecordMap::node_type> nodes;
+  {
+    RecordMap incoming;
+    for (InternalStorageRecord& record : records) {
+      std::string key = record.key.to_string();
+      // A text the file cannot hold as it is stays out of memory too: kept there, it
+      // would fail every later write of the wallet.
+      if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
+      cache_record_text(record);
+      incoming.insert_or_assign(std::move(key), std::move(record));
+    }
+    nodes.reserve(incoming.size());
+    while (!incoming.empty()) nodes.push_back(incoming.extract(incoming.begin()));
   }
+  std::vector<RecordMap::iterator> linked;
+  linked.reserve(nodes.size());
   const std::size_t bound =
       room == Room::Opening ? kMaxWalletFileBytes : kMaxWalletFileBytes - kOpeningReserveBytes;
   {
     auto held = records_->write();
     if (held.poisoned) return DidError::from_poison_error();
     if (!still_valid()) return Insertion::Stale;
+    RecordMap& map = *held.guard;
     try {
       // Records that take the file past what an opening reads are refused here: kept
       // in memory, they would fail every later write.
-      RecordMap& map = *held.guard;
       const std::size_t before = wallet_text_size(map);
       std::size_t size = before;
       std::size_t members = map.size();
-      for (auto& [key, record] : incoming) {
-        if (auto found = map.find(key); found != map.end()) {
+      for (auto& node : nodes) {
+        if (auto found = map.find(node.key()); found != map.end()) {
           size -= wallet_member_size(found->first, found->second);
         } else if (members++ != 0) {
           ++size;  // its comma
         }
-        size += wallet_member_size(key, record);
+        size += wallet_member_size(node.key(), node.mapped());
       }
       // Only the opening's own DID may take the reserve; a write that does not grow the
       // file leaves it as it was.
       if (size > kMaxWalletFileBytes || (size > bound && size > before)) return Insertion::NoRoom;
-      // Room for every new node, so that linking them in cannot fail half-way: the
-      // records go in all together or not at all.
-      map.reserve(members);
+      // New keys first: linking a node in may need a larger bucket array, and a link
+      // that fails for want of it changes nothing.
+      for (auto& node : nodes)
+        if (map.find(node.key()) == map.end()) linked.push_back(map.insert(std::move(node)).position);
     } catch (...) {
-      // Nothing was inserted, nor is a cached text that could not be made part of a
-      // record's value.
+      // All or nothing: the nodes linked before the failure go again (without
+      // allocating), and a cached text that could not be made is no part of a record's
+      // value.
+      for (auto it : linked) map.erase(it);
       held.guard.unlock_intact();
       throw;
     }
-    RecordMap& map = *held.guard;
-    while (!incoming.empty()) {
-      auto node = incoming.extract(incoming.begin());
-      if (auto found = map.find(node.key()); found != map.end()) {
-        std::swap(found->second, node.mapped());  // the replaced record leaves with the node
-      } else {
-        map.insert(std::move(node));
-      }
-    }
+    // Then the replacements, which cannot fail: the replaced record leaves with the node.
+    for (auto& node : nodes)
+      if (!node.empty()) std::swap(map.find(node.key())->second, node.mapped());
   }
   // The records stay in memory when the write fails: the next successful write carries them.
   VELNO_TRY(save());

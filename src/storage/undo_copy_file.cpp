@@ -65,7 +65,10 @@ DidResult<UndoCopyFile::Found> UndoCopyFile::read_existing() const {
   auto fd = open_regular_file(path_.substr(base_at_), O_RDONLY, 0, &refused, dir_fd_);
   if (!fd) {
     if (refused == ENOENT) return Found{};
-    if (refused == ENXIO) return Found{Found::Kind::Foreign, {}};
+    // Not a regular file, or one the process may not read: neither is a copy this
+    // library wrote.
+    if (refused == ENXIO || refused == EACCES || refused == EPERM)
+      return Found{Found::Kind::Foreign, {}};
     return std::move(fd).error();
   }
   std::string content;

@@ -40,7 +40,8 @@ class UndoCopyFile {
       Nothing,  // no file (a dangling link included)
       Wallet,   // a wallet file, whose records are `records`
       Foreign,  // something that does not read as a wallet file: not a regular file,
-                // above the size bound, not UTF-8, or not a wallet's JSON
+                // one the process may not read, above the size bound, not UTF-8, or not
+                // a wallet's JSON
     };
     Kind kind = Kind::Nothing;
     RecordMap records;

@@ -718,6 +718,12 @@ TEST_F(WalletFiles, AFileAtTheUndoPathThatIsNoCopyOfTheWalletStopsTheChangeUntil
       {"object", text(R"({"a":1})"), true},
       {"not-utf8", text("{\"k\xff\":{}}"), true},
       {"link", [&](const std::string& undo) { fs::create_symlink(notes, undo); }, true},
+      {"unreadable",
+       [](const std::string& undo) {
+         test::write_file(undo, "{}");
+         ASSERT_EQ(::chmod(undo.c_str(), 0), 0);
+       },
+       true},
       {"fifo", [](const std::string& undo) { ASSERT_EQ(::mkfifo(undo.c_str(), 0600), 0); }, false},
   };
   const json exists = os_failure(EEXIST, "AlreadyExists");
@@ -736,6 +742,7 @@ TEST_F(WalletFiles, AFileAtTheUndoPathThatIsNoCopyOfTheWalletStopsTheChangeUntil
         const std::set<std::string> files = listing(root_.path());
         const std::string wallet_bytes = test::read_file(wallet_file(alias));
         const std::string undo_bytes = type_of(undo) == S_IFIFO ? "" : test::read_file(undo);
+        const mode_t undo_mode = mode_of(undo);
         logged("");
         EXPECT_EQ(json::parse(call(&Library::change_password, h, &second_password)), exists) << alias;
         EXPECT_EQ(logged("2 brox_fs::brox_fs::brox_file_system_storage Leaving " + undo +
@@ -747,6 +754,7 @@ TEST_F(WalletFiles, AFileAtTheUndoPathThatIsNoCopyOfTheWalletStopsTheChangeUntil
         if (type_of(undo) != S_IFIFO) {
           EXPECT_EQ(test::read_file(undo), undo_bytes) << alias;
         }
+        EXPECT_EQ(mode_of(undo), undo_mode) << alias;
         EXPECT_EQ(test::read_file(notes), "some notes\n");
         EXPECT_EQ(fetched(h, "k"), ok_data("QUJD")) << alias;
         // What the host can do: move the file away.
@@ -756,7 +764,7 @@ TEST_F(WalletFiles, AFileAtTheUndoPathThatIsNoCopyOfTheWalletStopsTheChangeUntil
         EXPECT_EQ(fetched(h, "k"), ok_data("QUJD")) << alias;
         EXPECT_EQ(type_of(undo), 0u) << alias;
       }
-  });
+  }, true, root_.path());  // not root, so that a file may be unreadable
 }
 
 // Stores fill a wallet to the last bytes they may take; what stays free is room for the
