@@ -155,14 +155,21 @@
  *   whose data keys are all among x's, look like x's own copy; x's change then
  *   replaces x-undo's file and removes it, and x-undo's data are lost (its DID comes
  *   back from the seed). Don't.
+ * - Whatever lies at the undo path and does not read as a wallet file (text, JSON that
+ *   is not a wallet such as [] or {"a":1}, bytes that are not UTF-8, a file above the
+ *   size bound or one the process may not read, a FIFO or other file that is not a
+ *   regular file, or a link to one of these) is another's file: change_password answers IO "File exists", writes nothing,
+ *   and logs a WARN naming that path. Move or remove that file, then change again.
  * - The undo copy is the library's own file. Its path is taken once, in the home in
  *   force when the change starts, and removed from there whatever home is set
  *   meanwhile, only while that path still names the copy written (another file put
- *   there stays). A symbolic link at the undo path is replaced by the copy itself and
- *   then gone; what it named is never written. A wallet path and undo path that name
- *   one file (a link of either to the other, a hard link) answer IO "the wallet file
- *   and its undo copy are one file" at create_agent, or at change_password for a link
- *   made later, and nothing is written.
+ *   there stays, also one made after something deleted the copy: the copy is held
+ *   open until its removal, so its inode number never passes to another file; a WARN
+ *   says the copy was not removed). A symbolic link at the undo path is replaced by the
+ *   copy itself and then gone; what it named is never written. A wallet path and undo
+ *   path that name one file (a link of either to the other, a hard link) answer IO
+ *   "the wallet file and its undo copy are one file" at create_agent, or at
+ *   change_password for a link made later, and nothing is written.
  * - A crash inside a change, or a removal that cannot run (a read-only file system),
  *   may leave the undo copy under the old password, until the wallet's next change of
  *   password replaces and removes it.
@@ -179,7 +186,16 @@
  *   wallet_store_data and create_did that would leave less free answer IO "File too
  *   large" and store nothing (a store that does not grow the file still may), so a
  *   wallet they filled still opens without a seed. A DID takes 2.3 KiB with the
- *   longest seed, under 1 KiB without one.
+ *   longest seed, under 1 KiB without one; its two records are checked for room
+ *   together and written together, so a refused DID leaves neither.
+ * - Once that room is used up too (by seedless openings, about 18 of them, or in a file
+ *   that an older version left near the bound), a create_agent without a seed of a
+ *   wallet that holds a DID opens it without adding one: it answers OK, writes nothing,
+ *   logs a WARN "No room left below the wallet file's size bound for a new DID: opened
+ *   without adding one", and the handle reaches every DID and datum in the file; it
+ *   still asks the password and proves it, as the new DID's write would. A create_agent
+ *   with a seed whose DID the wallet lacks answers IO "File too large" (the DID of a
+ *   seed the wallet holds is found as always).
  * - An opening reads the whole file into memory: a file under the bound but crafted of
  *   many tiny values can take over 30 times its size (256 MiB of empty objects took
  *   7 GB and 50 s). Open only wallet files the library wrote.
@@ -218,14 +234,15 @@ typedef const char *(*PasswordCallback)(void);
  * which releases it with free(). May be called from several threads at once.
  * What each level adds: ERROR, a directory that could not be made, an empty home path,
  * a failed change that could not write the old records back; WARN, a directory flush
- * or listing, or a removal of a left-over file or undo copy, that failed, and a home
- * path lock left marked by an earlier failure, and a change of password that met
- * records it could not fully open (see change_password); INFO, a left-over temporary file removed
- * (nothing else); DEBUG, the default home used, equal passwords skipped, a wallet file
- * created, and the DID, data and signature of a signing in hexadecimal; TRACE, every
- * step (files, paths, record lookups, and every key derivation, a password proof's
- * included: one "Derive key from wallet password" each). No level carries a password
- * or a key. */
+ * or listing, or a removal of a left-over file or undo copy, that failed, a file at the
+ * undo path left alone (named by its path), an opening that added no DID for want of
+ * room, a change of password that met records it could not fully open (see
+ * change_password), and a home path lock left marked by an earlier failure; INFO, a
+ * left-over temporary file removed (nothing else); DEBUG, the default home used, equal
+ * passwords skipped, a wallet file created, and the DID, data and signature of a
+ * signing in hexadecimal; TRACE, every step (files, paths, record lookups, and every
+ * key derivation, a password proof's included: one "Derive key from wallet password"
+ * each). No level carries a password or a key. */
 typedef void (*LogCallback)(uint32_t level, char *message);
 
 /* ---- Set-up ------------------------------------------------------------------ */
@@ -272,7 +289,9 @@ VELNO_API char *explain_error_code(const char *error_code);
  * handle, and the alias may be tried again; a seedless opening that failed after
  * writing its random DID leaves that DID in the file, as a crash would. A new DID takes
  * a seed of at most 1,024 bytes (only the first 32 make the key); the DID of a longer
- * seed that the wallet already holds is still reused.
+ * seed that the wallet already holds is still reused. A wallet with no room left for a
+ * new DID opens without a seed without adding one, and answers IO "File too large" to a
+ * seed whose DID it lacks (see Aliases and files).
  * Failures: InvalidParameter "Wallet password callback cannot be NULL"; InvalidParameter
  * "Invalid Parameter for alias" (NULL, or holding "/"); IO (the wallet directory is not
  * writable; the wallet path is not a regular file, or is too long; the file cannot be
@@ -290,8 +309,11 @@ VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallba
 /* DID descriptions are objects {"id","metadata","publicDID","publicKey","seed"}. */
 
 /* Creates a DID from `seed` (NULL: random) or answers the stored one of that seed
- * (then without asking the password or writing). Writes an encrypted record. The seed
- * is kept unencrypted (see create_agent): pass one only when the host keeps it secret.
+ * (then without asking the password or writing). Writes an encrypted record, and the
+ * DID's description with it in the same write: both are stored or neither (a failed
+ * file write keeps both in memory, as above; IO "File too large" keeps nothing). The
+ * seed is kept unencrypted (see create_agent): pass one only when the host keeps it
+ * secret.
  * Failures: WalletCouldNotGenerateKeyPair "Couldn't create key pair" (a seed shorter
  * than 32 bytes, or, for a new DID, above 1,024 bytes); JsonProcessing "serde says
  * <fault>" (the seed's DID is stored with a damaged description). Memory running out
@@ -366,7 +388,8 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
  * empty text is accepted as the old one);
  * WalletLoginFailed "Cannot read wallet. Is the Pin Correct?" (a wrong old password, or
  * passwords asked before another change of this agent's password committed); IO "File
- * exists" (another wallet at the undo copy's path); IO "the wallet file and its undo
+ * exists" (another wallet at the undo copy's path, or a file there that is no wallet:
+ * move it away, see Aliases and files); IO "the wallet file and its undo
  * copy are one file" (see Aliases and files); Crypto "Password hash failed"; and the
  * write failures of agent calls (IO). */
 VELNO_API char *change_password(uint64_t handle, PasswordCallback new_password_callback);

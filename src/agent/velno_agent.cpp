@@ -16,11 +16,9 @@ DidResult<std::unique_ptr<Agent>> Agent::open(std::string alias, std::optional<s
   VELNO_TRY_ASSIGN(std::unique_ptr<Wallet> wallet, Wallet::create(name, PasswordFn(password), std::move(storage)));
   std::unique_ptr<Agent> agent(new Agent(std::move(wallet)));
   // The DID is not part of the answer: the host learns it from list_dids or create_did.
-  // The opening's DID may take the room that every later write leaves free: a full
-  // wallet still opens without a seed.
-  agent->wallet_->storage().allow_opening_reserve(true);
-  VELNO_TRY(agent->wallet_->create_did(seed, std::nullopt));
-  agent->wallet_->storage().allow_opening_reserve(false);
+  // The opening's DID may take the room that every later write leaves free, and a full
+  // wallet that holds a DID opens without a seed without adding one.
+  VELNO_TRY(agent->wallet_->create_opening_did(seed));
   VELNO_TRACE(kTargetAgent, "Wallet instance created");
   return agent;
 }

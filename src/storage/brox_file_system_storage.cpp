@@ -183,67 +183,78 @@ DidResult<std::optional<InternalStorageRecord>> BroxFileSystemStorage::get_recor
 }
 
 DidResult<void> BroxFileSystemStorage::add_record(InternalStorageRecord record) const {
-  VELNO_TRY(add_record_if(std::move(record), [] { return true; }));
+  std::vector<InternalStorageRecord> records;
+  records.push_back(std::move(record));
+  VELNO_TRY_ASSIGN(const Insertion done, add_records_if(std::move(records), Room::Ordinary, [] { return true; }));
+  if (done == Insertion::NoRoom) return no_room();
   return {};
 }
 
-DidResult<bool> BroxFileSystemStorage::add_record_if(InternalStorageRecord record,
-                                                     const std::function<bool()>& still_valid) const {
-  std::string key = record.key.to_string();
-  // A text the file cannot hold as it is stays out of memory too: kept there, it would
-  // fail every later write of the wallet.
-  if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
-  // Serialised before the hold, so that the exclusive hold lasts no longer than before.
-  cache_record_text(record);
+DidError BroxFileSystemStorage::no_room() { return file_too_large(); }
+
+DidResult<Insertion> BroxFileSystemStorage::add_records_if(std::vector<InternalStorageRecord> records, Room room,
+                                                          const std::function<bool()>& still_valid) const {
+  // What allocates is done before the hold: the key texts, the cached texts (so that
+  // the exclusive hold lasts no longer than one insertion did), and the map nodes.
+  std::vector<RecordMap::node_type> nodes;
+  {
+    RecordMap incoming;
+    for (InternalStorageRecord& record : records) {
+      std::string key = record.key.to_string();
+      // A text the file cannot hold as it is stays out of memory too: kept there, it
+      // would fail every later write of the wallet.
+      if (auto fault = first_invalid_utf8(key, record)) return DidError::from_utf8_error(*fault);
+      cache_record_text(record);
+      incoming.insert_or_assign(std::move(key), std::move(record));
+    }
+    nodes.reserve(incoming.size());
+    while (!incoming.empty()) nodes.push_back(incoming.extract(incoming.begin()));
+  }
+  std::vector<RecordMap::iterator> linked;
+  linked.reserve(nodes.size());
+  const std::size_t bound =
+      room == Room::Opening ? kMaxWalletFileBytes : kMaxWalletFileBytes - kOpeningReserveBytes;
   {
     auto held = records_->write();
     if (held.poisoned) return DidError::from_poison_error();
-    if (!still_valid()) return false;
+    if (!still_valid()) return Insertion::Stale;
+    RecordMap& map = *held.guard;
     try {
-      // A record that takes the file past what an opening reads is refused here: kept
-      // in memory, it would fail every later write.
-      RecordMap& map = *held.guard;
+      // Records that take the file past what an opening reads are refused here: kept
+      // in memory, they would fail every later write.
       const std::size_t before = wallet_text_size(map);
       std::size_t size = before;
-      if (auto found = map.find(key); found != map.end())
-        size -= wallet_member_size(found->first, found->second);
-      else if (!map.empty())
-        ++size;  // its comma
-      size += wallet_member_size(key, record);
+      std::size_t members = map.size();
+      for (auto& node : nodes) {
+        if (auto found = map.find(node.key()); found != map.end()) {
+          size -= wallet_member_size(found->first, found->second);
+        } else if (members++ != 0) {
+          ++size;  // its comma
+        }
+        size += wallet_member_size(node.key(), node.mapped());
+      }
       // Only the opening's own DID may take the reserve; a write that does not grow the
       // file leaves it as it was.
-      if (size > kMaxWalletFileBytes || (size > insertion_bound() && size > before)) return file_too_large();
-      map.insert_or_assign(std::move(key), std::move(record));
+      if (size > kMaxWalletFileBytes || (size > bound && size > before)) return Insertion::NoRoom;
+      // New keys first: linking a node in may need a larger bucket array, and a link
+      // that fails for want of it changes nothing.
+      for (auto& node : nodes)
+        if (map.find(node.key()) == map.end()) linked.push_back(map.insert(std::move(node)).position);
     } catch (...) {
-      // An insertion that throws (no memory for the node) has changed nothing, nor has
-      // a cached text that could not be made (it is no part of a record's value).
+      // All or nothing: the nodes linked before the failure go again (without
+      // allocating), and a cached text that could not be made is no part of a record's
+      // value.
+      for (auto it : linked) map.erase(it);
       held.guard.unlock_intact();
       throw;
     }
+    // Then the replacements, which cannot fail: the replaced record leaves with the node.
+    for (auto& node : nodes)
+      if (!node.empty()) std::swap(map.find(node.key())->second, node.mapped());
   }
-  // The record stays in memory when the write fails: the next successful write carries it.
+  // The records stay in memory when the write fails: the next successful write carries them.
   VELNO_TRY(save());
-  return true;
-}
-
-std::size_t BroxFileSystemStorage::insertion_bound() const {
-  return opening_reserve_ ? kMaxWalletFileBytes : kMaxWalletFileBytes - kOpeningReserveBytes;
-}
-
-DidResult<void> BroxFileSystemStorage::check_room(std::size_t bytes) const {
-  // Exclusive: the size may fill records' cached texts.
-  auto held = records_->write();
-  if (held.poisoned) return DidError::from_poison_error();
-  std::size_t size = 0;
-  try {
-    size = wallet_text_size(*held.guard);
-  } catch (...) {
-    // A text that could not be cached is no part of a record's value.
-    held.guard.unlock_intact();
-    throw;
-  }
-  if (size + bytes > insertion_bound()) return file_too_large();
-  return {};
+  return Insertion::Stored;
 }
 
 DidResult<std::unique_ptr<RecordIter>> BroxFileSystemStorage::iter() const {
@@ -300,27 +311,30 @@ void BroxFileSystemStorage::remove_undo(UndoCopyFile& copy) const noexcept {
   // The copy at the path is the one this change wrote, unless a wallet of that name has
   // been opened in this process since, reading it as its own.
   if (OpenWalletName::is_open(undo_file_name_)) {
-    VELNO_WARN(kTargetStorage, "Leaving ", undo_file_name_, " alone: a wallet of that name is open");
+    VELNO_WARN(kTargetStorage, "Leaving ", copy.path(), " alone: a wallet of that name is open");
     copy.keep();
     return;
   }
   if (const int err = copy.remove(); err != 0)
-    VELNO_WARN(kTargetStorage, "Couldn't remove ", undo_file_name_, ": ",
+    VELNO_WARN(kTargetStorage, "Couldn't remove ", copy.path(), ": ",
                err == ESTALE ? std::string("another file is at its path now") : IoError::os(err).debug_text());
 }
 
 DidResult<void> BroxFileSystemStorage::check_undo_is_own(const UndoCopyFile& copy) const {
-  auto refuse = [this](const char* why) -> DidError {
-    VELNO_WARN(kTargetStorage, "Leaving ", undo_file_name_, " alone: ", why);
+  auto refuse = [&copy](const char* why) -> DidError {
+    VELNO_WARN(kTargetStorage, "Leaving ", copy.path(), " alone: ", why,
+               "; a change of password needs that path for its undo copy");
     return DidError::from_io_error(IoError::os(EEXIST));
   };
   if (OpenWalletName::is_open(undo_file_name_)) return refuse("a wallet of that name is open");
   // Read before the hold: other calls need not wait for the file.
-  VELNO_TRY_ASSIGN(auto found, copy.read_existing());
-  if (!found) return {};
+  VELNO_TRY_ASSIGN(const UndoCopyFile::Found found, copy.read_existing());
+  using Kind = UndoCopyFile::Found::Kind;
+  if (found.kind == Kind::Nothing) return {};
+  if (found.kind == Kind::Foreign) return refuse("it does not read as a copy of this wallet");
   auto held = records_->read();
   if (held.poisoned) return DidError::from_poison_error();
-  for (const auto& [key, record] : *found)
+  for (const auto& [key, record] : found.records)
     if (held.guard->find(key) == held.guard->end()) return refuse("it holds records of another wallet");
   return {};
 }

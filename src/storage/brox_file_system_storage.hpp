@@ -12,6 +12,7 @@
 
 #include "common/did_error.hpp"
 #include "common/poison_lock.hpp"
+#include "storage/undo_copy_file.hpp"
 #include "storage/wallet_path.hpp"
 #include "wallet/model/wallet_file_format.hpp"
 
@@ -102,6 +103,22 @@ class OpenWalletName {
   std::optional<std::string> name_;
 };
 
+// The bound that an insertion keeps.
+enum class Room {
+  // kOpeningReserveBytes stay free below kMaxWalletFileBytes: a wallet that stores and
+  // create_did filled still has room for the DID of its next opening.
+  Ordinary,
+  // The opening's own DID: may fill the file to kMaxWalletFileBytes.
+  Opening,
+};
+
+// What add_records_if did.
+enum class Insertion {
+  Stored,  // inserted (and written, when the answer is not an error)
+  Stale,   // still_valid answered false: nothing stored
+  NoRoom,  // the records would take the file past the bound: nothing stored
+};
+
 class BroxFileSystemStorage {
  public:
   // BroxFileSystemStorage::new: an empty storage for `file_name`; touches no file.
@@ -113,14 +130,19 @@ class BroxFileSystemStorage {
   DidResult<void> open(const std::string& name);
 
   DidResult<std::optional<InternalStorageRecord>> get_record(const std::string& key) const;
+  // add_records_if of one record, in the ordinary room; IO "File too large" (no_room)
+  // when it does not fit.
   DidResult<void> add_record(InternalStorageRecord record) const;
-  // add_record, but only when `still_valid` answers true under the exclusive hold of the
-  // insertion; otherwise nothing is stored or written and the answer is false.
-  DidResult<bool> add_record_if(InternalStorageRecord record, const std::function<bool()>& still_valid) const;
-  // IO (EFBIG) when the file has no room left for `bytes` more, under the bound that
-  // insertions keep (allow_opening_reserve): lets a write of several records refuse
-  // before it stores any. A write on another thread may still take the room meanwhile.
-  DidResult<void> check_room(std::size_t bytes) const;
+  // Inserts `records` (each replacing a record under its key text), all of them or none,
+  // under one exclusive hold, then writes the file once. Nothing is stored when
+  // `still_valid`, asked under that hold, answers false (Stale), or when the file would
+  // pass the bound of `room` and grow (NoRoom): the size is checked for all the records
+  // together, under the same hold. When the write fails, the records stay in memory and
+  // the next successful write carries them.
+  DidResult<Insertion> add_records_if(std::vector<InternalStorageRecord> records, Room room,
+                                      const std::function<bool()>& still_valid) const;
+  // The answer to a write that the size bound refuses: IO "File too large".
+  static DidError no_room();
   DidResult<std::unique_ptr<RecordIter>> iter() const;
   DidResult<std::unique_ptr<RecordIterMut>> iter_mut() const;
   DidResult<void> save() const;
@@ -129,10 +151,11 @@ class BroxFileSystemStorage {
   // `replaced`: as write_wallet_file tells it.
   DidResult<void> save(const RecordIterMut& scan, bool* replaced = nullptr) const;
   // Writes the undo file at the undo path of the home in force now, and answers what
-  // removes it (UndoCopyFile). Refuses (IO, EEXIST) and touches nothing when the file at
-  // the undo path is another wallet's: one open in this process under that name, or one
-  // holding a record this storage lacks (records are never deleted, so every undo file
-  // this storage wrote holds only records it has); IO when the undo path and the wallet
+  // removes it (UndoCopyFile). Refuses (IO, EEXIST) and touches nothing when what lies at
+  // the undo path is not this wallet's copy: a wallet open in this process under that
+  // name, a file holding a record this storage lacks (records are never deleted, so every
+  // undo file this storage wrote holds only records it has), or anything that does not
+  // read as a wallet file; its WARN names the path. IO when the undo path and the wallet
   // path name one file.
   DidResult<UndoCopyFile> save_undo() const;
   // Removes the copy that save_undo wrote, unless a wallet of the undo name was opened
@@ -152,32 +175,24 @@ class BroxFileSystemStorage {
     return {};
   }
 
-  // While allowed, insertions may fill the file to kMaxWalletFileBytes; otherwise they
-  // leave kOpeningReserveBytes free, so that a wallet filled by stores and DIDs still
-  // opens without a seed. Allowed only for the opening's own DID, while the storage is
-  // not yet shared.
-  void allow_opening_reserve(bool allowed) const noexcept { opening_reserve_ = allowed; }
-
   const std::string& file_name() const { return file_name_; }
   const std::string& undo_file_name() const { return undo_file_name_; }
   // For tests of the failure paths: marks the record lock poisoned.
   void poison_for_test() const { records_->poison(); }
 
  private:
-  // The size a file may reach by insertions now.
-  std::size_t insertion_bound() const;
   // The "Records length: " line, under a hold of its own, made only at Trace level.
   DidResult<void> log_record_count() const;
-  // IO (EEXIST) when the undo path is another wallet's: one open in this process, or a
-  // file at `copy`'s path holding a record key that this wallet lacks (the library never
-  // deletes a record, so a copy it wrote holds none).
+  // IO (EEXIST) when the undo path is another's: a wallet open in this process under the
+  // undo name, or, at `copy`'s path, a file holding a record key that this wallet lacks
+  // (the library never deletes a record, so a copy it wrote holds none) or one that does
+  // not read as a wallet file at all (the library writes none such there).
   DidResult<void> check_undo_is_own(const UndoCopyFile& copy) const;
 
   std::unique_ptr<RecordLock> records_;
   std::string file_name_;
   std::string undo_file_name_;
   OpenWalletName open_name_;
-  mutable bool opening_reserve_ = false;
 };
 
 }  // namespace velno

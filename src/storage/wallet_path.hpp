@@ -1,4 +1,10 @@
 // Where wallet files lie, and reading and writing them whole.
+//
+// The functions below are the storage's way to the disk. Their work is spread by
+// concern: the paths and the limits they must keep (wallet_path.cpp), durable
+// whole-file reads and writes (durable_file.cpp), the temporary files that killed
+// writers leave (leftover_files.cpp), symbolic and hard links (file_links.cpp), and the
+// undo copy of a change of password (undo_copy_file.cpp).
 #pragma once
 
 #include <sys/types.h>
@@ -6,8 +12,10 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "common/did_error.hpp"
+#include "common/io_error.hpp"
 #include "wallet/model/wallet_file_format.hpp"
 
 namespace velno {
@@ -29,48 +37,6 @@ std::string resolve_wallet_path(const std::string& name);
 // temporary files that writers of either, killed mid-write, left behind (a directory
 // that cannot be listed is only logged). IO when a check fails; nothing is created.
 DidResult<void> prepare_wallet_files(const std::string& name, const std::string& undo_name);
-
-// The undo copy of one change of password, the library's own file. Its path is resolved
-// once, in the home in force when the change starts (beside the wallet path of that
-// moment), and its directory kept open; the copy is written as a new regular file
-// renamed into place (a link at the path is replaced itself, its target untouched), and
-// its device and inode are kept. Removing it allocates nothing and unlinks the path only
-// while it still names that file. Ending the object removes a copy it wrote.
-class UndoCopyFile {
- public:
-  UndoCopyFile() = default;
-  UndoCopyFile(UndoCopyFile&& other) noexcept;
-  UndoCopyFile& operator=(UndoCopyFile&& other) noexcept;
-  UndoCopyFile(const UndoCopyFile&) = delete;
-  UndoCopyFile& operator=(const UndoCopyFile&) = delete;
-  ~UndoCopyFile();
-
-  // The undo path of `undo_name` beside the wallet path of `name`. IO when the directory
-  // cannot be opened, or when both paths name one file (through links, or hard links).
-  static DidResult<UndoCopyFile> locate(const std::string& name, const std::string& undo_name);
-  // The records of the file at the path now (through links), or none when nothing is there.
-  DidResult<std::optional<RecordMap>> read_existing() const;
-  // Writes the serialised map crash-safely, as write_wallet_file does, at the path itself.
-  // A copy renamed into place is removed by this object's end, also when the write then fails.
-  DidResult<void> write(const RecordMap& records);
-  // Unlinks the path if it still names the copy written; 0, or the errno of a failed check
-  // or unlink (ESTALE when something else is at the path now). Allocates nothing; once
-  // called, the object holds nothing.
-  int remove() noexcept;
-  // Leaves the file in place; the object then holds nothing.
-  void keep() noexcept { release(); }
-  const std::string& path() const { return path_; }
-
- private:
-  void release() noexcept;
-
-  int dir_fd_ = -1;
-  std::string path_;
-  std::size_t base_at_ = 0;   // where the file's own name begins in path_
-  bool written_ = false;
-  dev_t dev_ = 0;
-  ino_t ino_ = 0;
-};
 
 // Wallet files above this size are refused before they are read, and never written
 // (IO, EFBIG): a DID takes under a kilobyte, so this is room for some 300,000 DIDs, and
@@ -102,5 +68,23 @@ DidResult<void> create_wallet_file(const std::string& name);
 // that is not valid UTF-8 is refused (EncodingError) rather than written altered. The
 // caller holds the record map throughout.
 DidResult<void> write_wallet_file(const RecordMap& records, const std::string& name, bool* replaced = nullptr);
+
+// ---- Parts of paths, shared by the storage's file work ----------------------------
+
+// The IO error of a failed system call.
+inline DidError os_error(int errnum) { return DidError::from_io_error(IoError::os(errnum)); }
+
+// The wallet directory of the home in force now, created when missing.
+std::string wallet_directory();
+// The path of the wallet file `name` in the wallet directory `dir`.
+std::string wallet_path_in(const std::string& dir, const std::string& name);
+
+// Everything before the last "/" ("." without one, "/" for a file at the root).
+std::string directory_of(const std::string& path);
+// Everything after the last "/".
+std::string_view base_name(std::string_view path);
+// The longest file name, and the longest path, that the file system of `dir` takes.
+std::size_t max_name_length(const std::string& dir);
+std::size_t max_path_length(const std::string& dir);
 
 }  // namespace velno

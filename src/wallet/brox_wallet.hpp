@@ -62,8 +62,16 @@ class Wallet {
   DidResult<DIDInfo> default_did() const;
   DidResult<DIDInfo> get_did_info(const std::string& did) const;
 
+  // A new DID from the seed (at random without one), both of its records stored in one
+  // write, or the stored one of that seed. IO "File too large" (nothing stored) when the
+  // new DID does not fit below the bound that writes keep.
   DidResult<DIDInfo> create_did(std::optional<std::span<const uint8_t>> seed,
                                 std::optional<Metadata> metadata) const;
+  // The DID an opening makes or finds: as create_did, but a new DID may take the room
+  // kept below the bound for it. When even that has no room for a new DID without a
+  // seed and the wallet holds a DID already, none is made: the answer is none, nothing
+  // is written, and a WARN says so, so that a full wallet still opens.
+  DidResult<std::optional<DIDInfo>> create_opening_did(std::optional<std::span<const uint8_t>> seed) const;
   DidResult<std::vector<uint8_t>> sign_with_did(const std::string& did, std::span<const uint8_t> data) const;
   DidResult<void> change_password(PasswordFn new_password) const;
 
@@ -82,7 +90,17 @@ class Wallet {
 
   // Fresh salt, one password proven on a record already sealed, one derivation, both
   // layers, then the insertion, made only if no change of password committed meanwhile.
-  DidResult<void> seal_and_store(InternalWalletKey key, RecordType typ, const SecretBytes& plaintext) const;
+  // The records of plain kinds that `with` makes, once the record is sealed, go in with
+  // it, in one insertion and one write. False, with nothing stored, when the records do
+  // not fit within `room`.
+  using PlainRecords = std::function<std::vector<InternalStorageRecord>()>;
+  DidResult<bool> seal_and_store(InternalWalletKey key, RecordType typ, const SecretBytes& plaintext,
+                                 const PlainRecords& with, Room room) const;
+  // create_did's work; none, with nothing stored, when the new DID does not fit in `room`.
+  DidResult<std::optional<DIDInfo>> make_did(std::optional<std::span<const uint8_t>> seed,
+                                             std::optional<Metadata> metadata, Room room) const;
+  // Whether the wallet holds a DID description (of a DID or of a public DID).
+  DidResult<bool> holds_did() const;
 
   BroxFileSystemStorage storage_;
   PasswordFn password_callback_;

@@ -1,4 +1,5 @@
 // Creating DIDs, sealing records, signing and verifying.
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <utility>
@@ -54,7 +55,8 @@ SecretBytes key_pair_plaintext(const std::vector<uint8_t>& pk, const SecretBytes
 // given may be the old one, and it asks again. With no record to prove a password on,
 // a write that a change overtook cannot tell the old password from the new one (the
 // host answers the old one until the change has answered), so it stores nothing.
-DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, const SecretBytes& plaintext) const {
+DidResult<bool> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, const SecretBytes& plaintext,
+                                       const PlainRecords& with, Room room) const {
   for (int attempt = 0; attempt < kSealAttempts; ++attempt) {
     const uint64_t asked_in = password_epoch_.load();
     std::vector<uint8_t> salt = generate_salt();
@@ -75,12 +77,16 @@ DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, co
     VELNO_TRY_ASSIGN(SecretBytes derived_key, derive_key(password.span(), salt));
     VELNO_TRY_ASSIGN(auto sealed, encrypt_record_data(SecretBytes(plaintext.data(), plaintext.size()), std::move(salt),
                                                       std::move(derived_key)));
-    InternalStorageRecord record{key, typ, current_utc_seconds(), std::nullopt, std::move(sealed.second),
-                                 std::move(sealed.first), nullptr};
-    VELNO_TRY_ASSIGN(const bool stored, storage_.add_record_if(std::move(record), [this, epoch] {
+    std::vector<InternalStorageRecord> records;
+    records.emplace_back(key, typ, current_utc_seconds(), std::nullopt, std::move(sealed.second),
+                         std::move(sealed.first), nullptr);
+    if (with)
+      for (InternalStorageRecord& companion : with()) records.push_back(std::move(companion));
+    VELNO_TRY_ASSIGN(const Insertion done, storage_.add_records_if(std::move(records), room, [this, epoch] {
                        return password_epoch_.load() == epoch;
                      }));
-    if (stored) return {};
+    if (done == Insertion::Stored) return true;
+    if (done == Insertion::NoRoom) return false;
     if (!proof.binds) return login_failed();
   }
   // Changes of password kept overtaking this write.
@@ -89,11 +95,42 @@ DidResult<void> Wallet::seal_and_store(InternalWalletKey key, RecordType typ, co
 
 DidResult<void> Wallet::store_encrypted(const std::string& raw_key, const std::string& record_type, RecordType typ,
                                         SecretBytes value_json) const {
-  return seal_and_store(InternalWalletKey{raw_key, record_type}, typ, value_json);
+  VELNO_TRY_ASSIGN(const bool stored,
+                   seal_and_store(InternalWalletKey{raw_key, record_type}, typ, value_json, nullptr, Room::Ordinary));
+  if (!stored) return BroxFileSystemStorage::no_room();
+  return {};
 }
 
 DidResult<DIDInfo> Wallet::create_did(std::optional<std::span<const uint8_t>> seed,
                                       std::optional<Metadata> metadata) const {
+  VELNO_TRY_ASSIGN(std::optional<DIDInfo> made, make_did(seed, std::move(metadata), Room::Ordinary));
+  if (!made) return BroxFileSystemStorage::no_room();
+  return std::move(*made);
+}
+
+DidResult<std::optional<DIDInfo>> Wallet::create_opening_did(std::optional<std::span<const uint8_t>> seed) const {
+  VELNO_TRY_ASSIGN(std::optional<DIDInfo> made, make_did(seed, std::nullopt, Room::Opening));
+  if (made) return made;
+  // The host asked for the DID of its seed, and a wallet without a DID would give it none.
+  if (seed) return BroxFileSystemStorage::no_room();
+  VELNO_TRY_ASSIGN(const bool holds, holds_did());
+  if (!holds) return BroxFileSystemStorage::no_room();
+  VELNO_WARN(kTargetWallet, "No room left below the wallet file's size bound for a new DID: opened without adding one");
+  return std::optional<DIDInfo>();
+}
+
+DidResult<bool> Wallet::holds_did() const {
+  bool holds = false;
+  VELNO_TRY(storage_.inspect([&](const RecordMap& records) {
+    holds = std::any_of(records.begin(), records.end(), [](const auto& entry) {
+      return entry.second.typ == RecordType::Did || entry.second.typ == RecordType::PublicDid;
+    });
+  }));
+  return holds;
+}
+
+DidResult<std::optional<DIDInfo>> Wallet::make_did(std::optional<std::span<const uint8_t>> seed,
+                                                   std::optional<Metadata> metadata, Room room) const {
   std::vector<uint8_t> pk(crypto_sign_PUBLICKEYBYTES, 0);
   SecretBytes sk(crypto_sign_SECRETKEYBYTES);
   // The seeded key-pair function reads 32 bytes of seed: a shorter seed makes no key pair.
@@ -105,24 +142,27 @@ DidResult<DIDInfo> Wallet::create_did(std::optional<std::span<const uint8_t>> se
   std::string did = base58_encode(std::span<const uint8_t>(pk).first(kDidBytes));
   // Only a DID description stored as a `Did` record is reused, whatever its seed's length.
   VELNO_TRY_ASSIGN(auto existing, get_record<DIDInfo>(did));
-  if (existing && existing->typ == RecordType::Did) return std::move(existing->value);
+  if (existing && existing->typ == RecordType::Did) return std::optional<DIDInfo>(std::move(existing->value));
   if (seed && seed->size() > kMaxNewSeedBytes) return no_key_pair();
-  // Both records fit, or neither is stored: they take under 1 KiB besides the seed's
-  // Base58, which is under twice its length.
-  VELNO_TRY(storage_.check_room(1024 + (seed ? 2 * seed->size() : 0)));
 
   InternalWalletKey pair_key{did, record_type_name<KeyPair>()};
   VELNO_TRACE(kTargetWallet, "Raw key: ", did, ", Internal wallet key ", pair_key.to_string());
-  VELNO_TRY(seal_and_store(std::move(pair_key), RecordType::KeyPair, key_pair_plaintext(pk, sk)));
-
   DIDInfo info = DIDInfo::create(std::move(did), pk, seed, false, std::move(metadata));
-  InternalWalletKey info_key{info.id, record_type_name<DIDInfo>()};
-  VELNO_TRACE(kTargetWallet, "Raw key: ", info.id, ", Internal wallet key ", info_key.to_string());
-  nlohmann::json data = serialize(info);
-  InternalStorageRecord record{std::move(info_key), RecordType::Did, current_utc_seconds(), std::nullopt,
-                               std::nullopt, std::move(data), nullptr};
-  VELNO_TRY(storage_.add_record(std::move(record)));
-  return info;
+  // The description goes in with the key pair, in one insertion checked for room as a
+  // whole and one write: a DID is never stored half.
+  const auto description = [&info] {
+    InternalWalletKey info_key{info.id, record_type_name<DIDInfo>()};
+    VELNO_TRACE(kTargetWallet, "Raw key: ", info.id, ", Internal wallet key ", info_key.to_string());
+    nlohmann::json data = serialize(info);
+    std::vector<InternalStorageRecord> records;
+    records.emplace_back(std::move(info_key), RecordType::Did, current_utc_seconds(), std::nullopt, std::nullopt,
+                         std::move(data), nullptr);
+    return records;
+  };
+  VELNO_TRY_ASSIGN(const bool stored,
+                   seal_and_store(std::move(pair_key), RecordType::KeyPair, key_pair_plaintext(pk, sk), description, room));
+  if (!stored) return std::optional<DIDInfo>();
+  return std::optional<DIDInfo>(std::move(info));
 }
 
 DidResult<std::vector<uint8_t>> Wallet::sign_with_did(const std::string& did, std::span<const uint8_t> data) const {

@@ -621,6 +621,152 @@ TEST_F(WalletFiles, LinksAtTheUndoPathNeverCostTheWalletNorWhatTheyName) {
   }
 }
 
+// The lines of the captured log that start with `prefix`; the capture is then emptied.
+std::size_t logged(const std::string& prefix) {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  const auto n = static_cast<std::size_t>(
+      std::count_if(g_log.begin(), g_log.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
+  g_log.clear();
+  return n;
+}
+
+// The new-password callback of a change that first does what the test put here (from
+// within the change: its undo copy is written by then), and answers the password the
+// agent's callback does not.
+std::function<void()> g_while_asked;
+const char* other_password_after_acting() {
+  g_while_asked();
+  return g_password.load() == kFirstPassword ? kSecondPassword : kFirstPassword;
+}
+
+// Something else deletes the undo copy while the change runs and makes its own file at
+// that path. The file system would give the new file the copy's inode number as soon as
+// no one held the copy open; the copy is held until its removal, so whatever was made
+// there survives the change, every time.
+TEST_F(WalletFiles, AFileMadeAtTheUndoPathAfterTheCopyWasDeletedSurvivesTheChange) {
+  // x-undo's wallet and its datum, made by another process in a home of its own.
+  const std::string other_home = root_.path() + "/other";
+  in_child([&] {
+    ASSERT_EQ(call(&Library::set_velno_home_path, other_home.c_str()), R"({"code":"OK"})");
+    EXPECT_EQ(call(&Library::wallet_store_data, open("x-undo"), "mine", "QUJD"), R"({"code":"OK"})");
+  });
+  const std::string other_wallet = other_home + "/brox-wallet/./qxdwallet_x-undo.json";
+  const std::string outside = root_.path() + "/outside.json";
+  test::write_file(outside, "outside");
+  const std::string undo = wallet_file("x-undo");
+  const struct {
+    const char* what;
+    std::function<void()> make;
+  } makers[] = {
+      {"a regular file", [&] { test::write_file(undo, "another's file"); }},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(undo.c_str(), 0600), 0); }},
+      {"a link", [&] { fs::create_symlink(outside, undo); }},
+      {"x-undo's wallet", [&] { fs::copy_file(other_wallet, undo); }},  // last: it stays
+  };
+  const std::string warning =
+      "2 brox_fs::brox_fs::brox_file_system_storage Couldn't remove " + undo + ": another file is at its path now";
+  in_child([&] {
+    capture_stdout([] { take(lib().init_logging(2, &capture_log)); });
+    const uint64_t x = open("x");
+    EXPECT_EQ(call(&Library::wallet_store_data, x, "k", "REVG"), R"({"code":"OK"})");
+    for (const auto& m : makers)
+      for (int attempt = 0; attempt < 4; ++attempt) {
+        fs::remove(undo);  // what the attempt before made
+        struct stat made {};
+        g_while_asked = [&] {
+          EXPECT_EQ(type_of(undo), static_cast<mode_t>(S_IFREG)) << "no undo copy while the change runs";
+          fs::remove(undo);
+          m.make();
+          EXPECT_EQ(::lstat(undo.c_str(), &made), 0);
+        };
+        logged("");
+        EXPECT_EQ(call(&Library::change_password, x, &other_password_after_acting), R"({"code":"OK"})") << m.what;
+        g_password = g_password.load() == kFirstPassword ? kSecondPassword : kFirstPassword;
+        struct stat after {};
+        ASSERT_EQ(::lstat(undo.c_str(), &after), 0) << m.what << " was removed, attempt " << attempt;
+        EXPECT_EQ(after.st_ino, made.st_ino) << m.what;
+        EXPECT_EQ(after.st_mode, made.st_mode) << m.what;
+        EXPECT_EQ(logged(warning), 1u) << m.what;
+      }
+    EXPECT_EQ(test::read_file(outside), "outside");
+    EXPECT_EQ(test::read_file(undo), test::read_file(other_wallet));
+    EXPECT_EQ(fetched(x, "k"), ok_data("REVG"));
+  });
+  // Found where it was put, with its datum.
+  in_child([&] { EXPECT_EQ(fetched(open("x-undo"), "mine"), ok_data("QUJD")); });
+}
+
+// Whatever lies at the undo path and does not read as a copy of this wallet is
+// another's file, whether it was there before the opening or came after it: the change
+// answers IO "File exists", writes nothing, names the path in its WARN, and goes
+// through once the host has moved that file away.
+TEST_F(WalletFiles, AFileAtTheUndoPathThatIsNoCopyOfTheWalletStopsTheChangeUntilItIsMoved) {
+  fs::create_directories(wallet_dir());
+  const std::string notes = root_.path() + "/notes.txt";
+  test::write_file(notes, "some notes\n");
+  using Make = std::function<void(const std::string& undo)>;
+  const auto text = [](std::string content) -> Make {
+    return [content](const std::string& undo) { test::write_file(undo, content); };
+  };
+  const struct {
+    const char* name;
+    Make make;
+    bool before_opening;  // a FIFO there is refused by the opening itself
+  } cases[] = {
+      {"text", text("some notes\n"), true},
+      {"array", text("[]"), true},
+      {"object", text(R"({"a":1})"), true},
+      {"not-utf8", text("{\"k\xff\":{}}"), true},
+      {"link", [&](const std::string& undo) { fs::create_symlink(notes, undo); }, true},
+      {"unreadable",
+       [](const std::string& undo) {
+         test::write_file(undo, "{}");
+         ASSERT_EQ(::chmod(undo.c_str(), 0), 0);
+       },
+       true},
+      {"fifo", [](const std::string& undo) { ASSERT_EQ(::mkfifo(undo.c_str(), 0600), 0); }, false},
+  };
+  const json exists = os_failure(EEXIST, "AlreadyExists");
+  in_child([&] {
+    capture_stdout([] { take(lib().init_logging(2, &capture_log)); });
+    for (const auto& c : cases)
+      for (bool before : {true, false}) {
+        if (before && !c.before_opening) continue;
+        const std::string alias = std::string(c.name) + (before ? "-before" : "-after");
+        const std::string undo = wallet_file(alias + "-undo");
+        g_password = kFirstPassword;
+        if (before) c.make(undo);
+        const uint64_t h = open(alias);
+        EXPECT_EQ(call(&Library::wallet_store_data, h, "k", "QUJD"), R"({"code":"OK"})") << alias;
+        if (!before) c.make(undo);
+        const std::set<std::string> files = listing(root_.path());
+        const std::string wallet_bytes = test::read_file(wallet_file(alias));
+        const std::string undo_bytes = type_of(undo) == S_IFIFO ? "" : test::read_file(undo);
+        const mode_t undo_mode = mode_of(undo);
+        logged("");
+        EXPECT_EQ(json::parse(call(&Library::change_password, h, &second_password)), exists) << alias;
+        EXPECT_EQ(logged("2 brox_fs::brox_fs::brox_file_system_storage Leaving " + undo +
+                         " alone: it does not read as a copy of this wallet"),
+                  1u)
+            << alias;
+        EXPECT_EQ(listing(root_.path()), files) << alias;
+        EXPECT_EQ(test::read_file(wallet_file(alias)), wallet_bytes) << alias;
+        if (type_of(undo) != S_IFIFO) {
+          EXPECT_EQ(test::read_file(undo), undo_bytes) << alias;
+        }
+        EXPECT_EQ(mode_of(undo), undo_mode) << alias;
+        EXPECT_EQ(test::read_file(notes), "some notes\n");
+        EXPECT_EQ(fetched(h, "k"), ok_data("QUJD")) << alias;
+        // What the host can do: move the file away.
+        fs::rename(undo, root_.path() + "/" + alias + ".moved");
+        EXPECT_EQ(call(&Library::change_password, h, &second_password), R"({"code":"OK"})") << alias;
+        g_password = kSecondPassword;
+        EXPECT_EQ(fetched(h, "k"), ok_data("QUJD")) << alias;
+        EXPECT_EQ(type_of(undo), 0u) << alias;
+      }
+  }, true, root_.path());  // not root, so that a file may be unreadable
+}
+
 // Stores fill a wallet to the last bytes they may take; what stays free is room for the
 // DID of an opening without a seed, which a fresh process then makes.
 TEST_F(WalletFiles, AWalletFilledByStoresUntilOneIsRefusedStillOpensWithoutASeed) {
@@ -662,6 +808,176 @@ TEST_F(WalletFiles, AWalletFilledByStoresUntilOneIsRefusedStillOpensWithoutASeed
     EXPECT_EQ(json::parse(call(&Library::list_dids, h))["value"].size(), 2u);
     EXPECT_EQ(fetched(h, ("a" + std::string(1000, 'k')).c_str()), ok_data("QUJD"));
     EXPECT_LE(fs::file_size(file), kBound);
+  });
+}
+
+// Where the JSON object that starts at `begin` of `text` ends (one past its "}").
+std::size_t end_of_object(const std::string& text, std::size_t begin) {
+  int depth = 0;
+  bool in_string = false;
+  for (std::size_t i = begin; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') ++i;
+      else if (c == '"') in_string = false;
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '{') {
+      ++depth;
+    } else if (c == '}' && --depth == 0) {
+      return i + 1;
+    }
+  }
+  return std::string::npos;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++n;
+  return n;
+}
+
+// What tells whether a file was written: every write renames a new file into place.
+struct FileIdentity {
+  ino_t inode = 0;
+  off_t size = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity identity_of(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return {st.st_ino, st.st_size};
+}
+
+// A wallet with no room left for another DID below the bound, not even in the room kept
+// for openings (as older versions could leave one, or as the openings themselves fill
+// it): every opening without a seed answers OK and writes nothing, with a WARN, and its
+// handle reaches every DID and datum; one with a seed whose DID is not there yet still
+// answers IO "File too large".
+TEST_F(WalletFiles, AWalletWithNoRoomForAnotherDidOpensWithoutASeedForEverAndWritesNothing) {
+  constexpr std::size_t kBound = std::size_t{256} << 20;
+  const std::string file = wallet_file("full");
+  in_child([&] { EXPECT_EQ(call(&Library::wallet_store_data, open("full"), "k", "QUJD"), R"({"code":"OK"})"); });
+  {
+    // Padded to 1,500 bytes below the bound by a copy of the datum's record under a long
+    // name: room for one DID without a seed (under 1 KiB), not for two.
+    std::string text = test::read_file(file);
+    const std::string member = "\"k::String\":";
+    const std::size_t begin = text.find(member) + member.size();
+    ASSERT_GE(begin, member.size());
+    const std::string record = text.substr(begin, end_of_object(text, begin) - begin);
+    const std::size_t unpadded = text.size() + std::strlen(",\"\":") + record.size();
+    text.insert(text.size() - 1, ",\"" + std::string(kBound - 1500 - unpadded, 'p') + "\":" + record);
+    ASSERT_EQ(text.size(), kBound - 1500);
+    test::write_file(file, text);
+  }
+  const auto open_full = [](const char* seed) {
+    return json::parse(call(&Library::create_agent, "full", seed, &agent_password));
+  };
+  // The first opening takes the last room there is.
+  in_child([&] {
+    const json opened = open_full(nullptr);
+    ASSERT_EQ(opened["code"], "OK") << opened.dump();
+    EXPECT_EQ(json::parse(call(&Library::list_dids, opened["value"]["handle"].get<uint64_t>()))["value"].size(), 2u);
+  });
+  const FileIdentity full = identity_of(file);
+  EXPECT_GT(static_cast<std::size_t>(full.size), kBound - 1500);
+  for (int opening = 0; opening < 4; ++opening)
+    in_child([&] {
+      capture_stdout([] { take(lib().init_logging(2, &capture_log)); });
+      const json opened = open_full(nullptr);
+      ASSERT_EQ(opened["code"], "OK") << opened.dump();
+      const uint64_t h = opened["value"]["handle"].get<uint64_t>();
+      EXPECT_EQ(logged("2 brox::brox_wallet::brox_wallet No room left below the wallet file's size bound for a new "
+                       "DID: opened without adding one"),
+                1u);
+      const json dids = json::parse(call(&Library::list_dids, h))["value"];
+      EXPECT_EQ(dids.size(), 2u);
+      for (const auto& did : dids)
+        EXPECT_EQ(json::parse(call(&Library::sign_with_did, h, did["id"].get<std::string>().c_str(), "QUJD"))["code"],
+                  "OK");
+      EXPECT_EQ(fetched(h, "k"), ok_data("QUJD"));
+    });
+  EXPECT_EQ(identity_of(file), full);
+  in_child([&] {
+    // The host asked for this DID: there is no room for it.
+    EXPECT_EQ(open_full("a seed whose DID the wallet does not hold yet"), os_failure(EFBIG, "FileTooLarge"));
+    // The DID of a seed that is there is found, as always.
+    EXPECT_EQ(open_full(kSeed.c_str())["code"], "OK");
+  });
+  EXPECT_EQ(identity_of(file), full);
+}
+
+// The agent's password callback for the create_did below: on the thread that marked
+// itself, it waits, once asked, until the test lets it answer.
+thread_local bool t_wait_when_asked = false;
+std::promise<void>* g_did_asking = nullptr;
+std::shared_future<void> g_did_may_answer;
+const char* password_waiting_on_marked_thread() {
+  if (t_wait_when_asked) {
+    t_wait_when_asked = false;
+    g_did_asking->set_value();
+    g_did_may_answer.wait();
+  }
+  return g_password.load();
+}
+
+// A create_did near the bound whose room stores on another thread take while it seals
+// (its password callback waits for them): its key pair and its description are checked
+// for room together and written together, so it stores both or neither.
+TEST_F(WalletFiles, ACreateDidBesideStoresNearTheBoundNeverStoresHalfADid) {
+  constexpr std::size_t kBound = std::size_t{256} << 20;
+  constexpr std::size_t kReserve = std::size_t{16} << 10;
+  const std::string file = wallet_file("near");
+  in_child([&] {
+    const json opened = json::parse(call(&Library::create_agent, "near", kSeed.c_str(), &password_waiting_on_marked_thread));
+    ASSERT_EQ(opened["code"], "OK") << opened.dump();
+    const uint64_t h = opened["value"]["handle"].get<uint64_t>();
+    const auto size = [&] { return static_cast<std::size_t>(fs::file_size(file)); };
+    // What one DID takes, and its description alone.
+    std::size_t before = size();
+    ASSERT_EQ(json::parse(call(&Library::create_did, h, nullptr))["code"], "OK");
+    const std::size_t did = size() - before;
+    std::size_t description = 0;
+    const json small = json::parse(test::read_file(file));
+    for (const auto& [name, record] : small.items())
+      if (name.ends_with("::DIDInfo")) description = std::max(description, name.size() + 3 + record.dump().size());
+    ASSERT_GT(description, 100u);
+    // A stored key takes twice its length in the file, and a part that does not depend on it.
+    const auto store_key = [&](char tag, std::size_t length) {
+      const std::string key = tag + std::string(length, 'k');
+      return call(&Library::wallet_store_data, h, key.c_str(), "QUJD");
+    };
+    before = size();
+    ASSERT_EQ(store_key('a', 1000), R"({"code":"OK"})");
+    const std::size_t fixed = size() - before - 2 * 1000 - 1;
+    // Room for the key pair, and for half the description besides: not for the DID.
+    const std::size_t room = did - description / 2;
+    const auto leave = [&](char tag, std::size_t free) {
+      return store_key(tag, (kBound - kReserve - size() - free - fixed - 1) / 2);
+    };
+    ASSERT_EQ(leave('b', room + 20000), R"({"code":"OK"})");
+
+    std::promise<void> asking, may_answer;
+    g_did_asking = &asking;
+    g_did_may_answer = may_answer.get_future().share();
+    std::string created;
+    std::thread creating([&] {
+      t_wait_when_asked = true;
+      created = call(&Library::create_did, h, nullptr);
+    });
+    asking.get_future().wait();
+    ASSERT_EQ(leave('c', room), R"({"code":"OK"})");
+    const std::size_t free = kBound - kReserve - size();
+    EXPECT_GT(free, did - description);
+    EXPECT_LT(free, did);
+    may_answer.set_value();
+    creating.join();
+    EXPECT_EQ(json::parse(created), os_failure(EFBIG, "FileTooLarge"));
+    const std::string text = test::read_file(file);
+    EXPECT_EQ(occurrences(text, "::KeyPair\":{"), 2u);
+    EXPECT_EQ(occurrences(text, "::DIDInfo\":{"), 2u);
+    EXPECT_EQ(json::parse(call(&Library::list_dids, h))["value"].size(), 2u);
   });
 }
 
