@@ -296,7 +296,7 @@ class RegionPool {
         }
       }
       // Idle now: out go the regions still resident, but the most recently used one.
-      if (in_flight_ == 0) {
+      if (in_flight_ == 0 && choice != Argon2IdleChoice::kKeepAll) {
         bool kept_one = choice == Argon2IdleChoice::kFreshRegionPerCall;  // then none stays
         for (std::size_t i = kept_; i-- > 0;) {
           if (regions_[i].handed_back) continue;

@@ -17,10 +17,11 @@ inline constexpr std::size_t kArgon2SaltBytes = 16;
 inline constexpr std::size_t kMaxArgon2PasswordBytes = 0xffffffff;
 
 // The most regions the process keeps: 8 x 64 MiB. It keeps no more than the most
-// derivations that ran at once; a derivation beyond the kept ones maps a region of its own
-// and gives it back to the system when it ends. Once no derivation runs, all kept regions
-// but one are handed back to the system (MADV_FREE: it takes their pages when it needs
-// them; the address range stays for the next burst), or unmapped where that is missing.
+// derivations that ran at once; a derivation that finds none free runs in memory of its
+// own (crypto_pwhash's) and then makes one while the process has fewer. Once no derivation
+// runs, all kept regions but one are handed back to the system (MADV_FREE: it takes their
+// pages when it needs them; the address range stays for the next burst), or unmapped where
+// that is missing.
 inline constexpr std::size_t kMaxKeptArgon2Regions = 8;
 
 // Argon2id v1.3, 2 passes, 64 MiB, one lane, into `out` (16 bytes or more). False when
@@ -36,8 +37,8 @@ extern std::atomic<bool> refuse_argon2_regions;
 extern std::atomic<bool> kernel_lacks_new_advice;
 
 // What becomes of the regions beyond one once no derivation runs. kLazyRelease is the
-// library's; the other two are measured against it.
-enum class Argon2IdleChoice { kLazyRelease, kKeepOne, kFreshRegionPerCall };
+// library's; the others are measured against it (kKeepAll keeps them all resident).
+enum class Argon2IdleChoice { kLazyRelease, kKeepOne, kFreshRegionPerCall, kKeepAll };
 extern std::atomic<Argon2IdleChoice> argon2_idle_choice;
 
 // Regions the process keeps (handed back or not), and whether each of them is all zeros.
