@@ -205,8 +205,7 @@ class RegionPool {
   // the next derivation; it is wiped so that no password-dependent state rests in it.
   void give_back(uint8_t* region) noexcept {
     sodium_memzero(region, kArgon2RegionBytes);
-    lent_back();
-    end_use(region);
+    end_use(region, true);
   }
 
   // Ends a derivation that had no region. After one that succeeded, a region is made for
@@ -218,7 +217,7 @@ class RegionPool {
       std::lock_guard lock(mutex_);
       grow = kept_ + lent_ < regions_.size();
     }
-    end_use(grow ? map_region() : nullptr);
+    end_use(grow ? map_region() : nullptr, false);
   }
 
   std::size_t kept() {
@@ -256,7 +255,7 @@ class RegionPool {
 
   // The child has one thread, the one that forked, which was in no derivation. The kept
   // regions are zeroed or absent there; they are unmapped, so that its first derivation
-  // maps and populates one as any process's first does.
+  // is a process's first.
   void reset_in_child() noexcept {
     for (std::size_t i = 0; i < kept_; ++i) unmap(regions_[i].region);
     kept_ = 0;
@@ -278,8 +277,9 @@ class RegionPool {
     return out;
   }
 
-  // One derivation ends; `region`, when there is one, goes into the pool.
-  void end_use(uint8_t* region) noexcept {
+  // One derivation ends; `region`, when there is one (`lent` when the derivation had it),
+  // goes into the pool.
+  void end_use(uint8_t* region, bool lent) noexcept {
     using test_hooks::Argon2IdleChoice;
     const Argon2IdleChoice choice = RegionPool::choice();
     uint8_t* surplus = nullptr;
@@ -288,6 +288,7 @@ class RegionPool {
     {
       std::lock_guard lock(mutex_);
       --in_flight_;
+      if (lent) --lent_;
       if (region != nullptr) {
         if (choice != Argon2IdleChoice::kFreshRegionPerCall && kept_ < regions_.size()) {
           regions_[kept_++] = {region, false};
