@@ -194,7 +194,7 @@ TEST_P(KeyDerivationMemory, ANewRegionIsPopulatedBeforeUseWithOrWithoutHugePages
     }
     give_back(held);
     EXPECT_TRUE(test_hooks::kept_argon2_regions_are_wiped());
-    // The first derivation in a region mapped with huge pages off.
+    // A derivation in the region just mapped.
     const std::vector<uint8_t*> kept = take_all_and_a_new_one();
     test_hooks::give_back_argon2_region(kept.back());
     EXPECT_EQ(derived_key(password, salt), expected);
