@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,20 @@ inline std::string cat(std::initializer_list<std::string_view> pieces) {
 inline double now_seconds() {
   using clock = std::chrono::steady_clock;
   return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
+}
+
+// A "<field>:  <n> kB" line of a /proc file of this process, in MiB; NaN where there is none.
+inline double proc_mib(const char* file, const char* field) {
+  FILE* f = std::fopen(file, "r");
+  if (f == nullptr) return std::nan("");
+  char line[256];
+  double mib = std::nan("");
+  const std::size_t n = std::strlen(field);
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    if (std::strncmp(line, field, n) == 0) mib = std::strtod(line + n, nullptr) / 1024;
+  }
+  std::fclose(f);
+  return mib;
 }
 
 // Runs a reference step and a measured step once each, alternating from call to call which

@@ -215,27 +215,16 @@ void BM_SignWithDidVsStockFloor(benchmark::State& state) {
 BENCHMARK(BM_SignWithDidVsStockFloor)->Unit(benchmark::kMillisecond)->UseManualTime()->Arg(1)->Iterations(40);
 BENCHMARK(BM_SignWithDidVsStockFloor)->Unit(benchmark::kMillisecond)->UseManualTime()->Arg(8)->Iterations(12);
 
-// A "<field>:  <n> kB" line of a /proc file of this process, in MiB; NaN where there is none.
-double proc_mib(const char* file, const char* field) {
-  FILE* f = std::fopen(file, "r");
-  if (f == nullptr) return std::nan("");
-  char line[256];
-  double mib = std::nan("");
-  const std::size_t n = std::strlen(field);
-  while (std::fgets(line, sizeof line, f) != nullptr) {
-    if (std::strncmp(line, field, n) == 0) mib = std::strtod(line + n, nullptr) / 1024;
-  }
-  std::fclose(f);
-  return mib;
-}
-
 // What the process holds once the derivations above have ended: the regions the library
-// keeps, and the resident memory (crypto_pwhash keeps none: it unmaps its 64 MiB each call).
+// keeps, the resident memory, and the part of it that the system cannot take back (all
+// but the regions handed back). crypto_pwhash keeps none: it unmaps its 64 MiB each call.
 void BM_MemoryHeldAfterwards(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(test_hooks::kept_argon2_regions());
   state.counters["kept_regions"] = static_cast<double>(test_hooks::kept_argon2_regions());
-  state.counters["kept_mib"] = static_cast<double>(test_hooks::kept_argon2_regions() * (kArgon2RegionBytes >> 20));
   state.counters["rss_mib"] = proc_mib("/proc/self/status", "VmRSS:");
+  state.counters["lazy_free_mib"] = proc_mib("/proc/self/smaps_rollup", "LazyFree:");
+  state.counters["unreclaimable_mib"] =
+      proc_mib("/proc/self/smaps_rollup", "Anonymous:") - proc_mib("/proc/self/smaps_rollup", "LazyFree:");
   state.counters["huge_mib"] = proc_mib("/proc/self/smaps_rollup", "AnonHugePages:");
 }
 BENCHMARK(BM_MemoryHeldAfterwards)->Iterations(1);

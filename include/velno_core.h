@@ -124,13 +124,30 @@
  * Key derivations. Every encrypted record read or written costs one Argon2id derivation
  * (v1.3, 2 passes, 64 MiB, one lane: the keys crypto_pwhash gives), and a write into a
  * wallet that holds encrypted records two (three when the first proof record does not
- * open: see Passwords). One takes about 0.3-0.4 x the time of crypto_pwhash for the
- * same key (tens of milliseconds on one core), and threads of one process derive side
- * by side. They run in 64 MiB regions that the process keeps for the
- * next derivation: at most as many as ran at once and never more than 8 (512 MiB), in
- * huge pages where the system offers them, each wiped when its derivation ends, kept
- * until the process ends. A region that cannot be had answers Crypto "Password hash
- * failed" and commits nothing.
+ * open: see Passwords). One takes tens of milliseconds on one core,
+ * and threads of one process derive side by side. Against crypto_pwhash for the same key
+ * (measured on an 8-CPU x86-64 machine): 1.05-1.2 x its time on one thread, 1.4-1.7 x its
+ * throughput on 8 threads, a process's first derivation 1.05-1.2 x its time, 1.05-1.4 x
+ * where transparent huge pages are off. The system's libargon2, which computes in the
+ * kept memory, is portable code without SIMD at about half libsodium's speed; built
+ * against a vectorised libargon2 a derivation would take about 0.6 x crypto_pwhash's time.
+ * Memory the library keeps:
+ * - A derivation runs in a 64 MiB region that the process keeps for the next one: at
+ *   most as many as ran at once, never more than 8. A region is populated when it is
+ *   made (in huge pages where the system and the process allow them) and wiped when its
+ *   derivation ends. One that finds no region free (the process's first, or one beyond
+ *   those kept) runs in memory of its own, as crypto_pwhash does, and then makes a region
+ *   for the next (128 MiB for that moment).
+ * - When the last derivation running ends, every kept region but one is handed back to
+ *   the system (MADV_FREE: it takes their pages when it needs memory; until then they
+ *   still count in the resident size; where the kernel lacks it they are unmapped). An
+ *   idle process so keeps 64 MiB that the system cannot reclaim, and up to 448 MiB more
+ *   that it can; the next burst of derivations reuses what is left of them.
+ * - A forked child gets no region's contents: on Linux it sees them zeroed (4.14 and
+ *   later; before, not at all), on macOS not at all, and its first derivation is a
+ *   process's first. Elsewhere a child inherits the regions as they are (the kept ones
+ *   wiped, one in a derivation not).
+ * 64 MiB that cannot be had answers Crypto "Password hash failed" and commits nothing.
  *
  * Aliases and files. A wallet is the file <home>/brox-wallet/qxdwallet_<alias>.json;
  * a change of password writes its undo copy qxdwallet_<alias>-undo.json beside it and

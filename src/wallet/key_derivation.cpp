@@ -1,25 +1,131 @@
 #include "wallet/key_derivation.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+#ifdef __APPLE__
+#include <mach/vm_inherit.h>
+#endif
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include <argon2.h>
 #include <sodium.h>
+
+// Advice that older C library headers lack; a kernel without it answers EINVAL.
+#ifdef __linux__
+#ifndef MADV_FREE
+#define MADV_FREE 8  // Linux 4.5
+#endif
+#ifndef MADV_WIPEONFORK
+#define MADV_WIPEONFORK 18  // Linux 4.14
+#endif
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14
+#endif
+#endif
 
 namespace velno {
 
 namespace test_hooks {
 std::atomic<bool> refuse_argon2_regions{false};
+std::atomic<bool> kernel_lacks_new_advice{false};
+std::atomic<Argon2IdleChoice> argon2_idle_choice{Argon2IdleChoice::kLazyRelease};
 }  // namespace test_hooks
 
 namespace {
 
 constexpr std::size_t kMinOutputBytes = 16;  // crypto_pwhash's least, above libargon2's
 
-uint8_t* map_region() {
+int advise(uint8_t* region, int advice) noexcept {
+#ifdef __linux__
+  if (test_hooks::kernel_lacks_new_advice.load(std::memory_order_relaxed) &&
+      (advice == MADV_POPULATE_WRITE || advice == MADV_WIPEONFORK || advice == MADV_FREE)) {
+    errno = EINVAL;
+    return -1;
+  }
+#endif
+  return madvise(region, kArgon2RegionBytes, advice);
+}
+
+void unmap(uint8_t* region) noexcept { munmap(region, kArgon2RegionBytes); }
+
+// Whether the kernel may back a new region with transparent huge pages. The system setting
+// is not enough: a process (or an ancestor, since it is inherited) can turn them off for
+// itself with prctl(PR_SET_THP_DISABLE).
+bool huge_pages_in_force() noexcept {
+#ifdef __linux__
+  // 1: off for this process; newer kernels add bit 1 for "off except where advised", and
+  // every region is advised (MADV_HUGEPAGE).
+  const int disabled = prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0);
+  if (disabled > 0 && (disabled & 2) == 0) return false;
+  FILE* f = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re");
+  if (f == nullptr) return false;
+  char setting[128] = {};
+  const bool offered = std::fgets(setting, sizeof setting, f) != nullptr && std::strstr(setting, "[never]") == nullptr;
+  std::fclose(f);
+  return offered;
+#else
+  return false;
+#endif
+}
+
+// Gives the region all its pages before Argon2 runs in it, so that its first pass takes no
+// page faults: otherwise, without huge pages, a new region costs 16,384 faults inside the
+// derivation, where the kernel's populate of one call does the same work in one step.
+bool populate(uint8_t* region) noexcept {
+#ifdef __linux__
+  for (int tries = 0; tries < 3; ++tries) {
+    if (advise(region, MADV_POPULATE_WRITE) == 0) return true;
+    if (errno != EAGAIN && errno != EINTR) break;
+  }
+  if (errno != EINVAL) return false;  // the memory was refused
+  // A kernel before 5.14. Without huge pages, map the range anew, populated; with them,
+  // touching it below costs one fault per huge page.
+#ifdef MAP_POPULATE
+  if (!huge_pages_in_force()) {
+    return mmap(region, kArgon2RegionBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_POPULATE,
+                -1, 0) == region;
+  }
+#endif
+#endif
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  volatile uint8_t* bytes = region;
+  for (std::size_t at = 0; at < kArgon2RegionBytes; at += page) bytes[at] = 0;
+  return true;
+}
+
+// A forked child must not get a region's contents: an in-flight region holds a
+// derivation's state. On Linux the child sees the range zeroed (MADV_WIPEONFORK, 4.14) or,
+// on older kernels, not at all (MADV_DONTFORK); on macOS not at all (VM_INHERIT_NONE).
+// Elsewhere a child inherits the regions as they are: the kept ones are wiped, an
+// in-flight one is not.
+bool keep_from_children(uint8_t* region) noexcept {
+#if defined(__linux__)
+  if (advise(region, MADV_WIPEONFORK) == 0) return true;
+  return errno == EINVAL && advise(region, MADV_DONTFORK) == 0;
+#elif defined(__APPLE__)
+  return minherit(region, kArgon2RegionBytes, VM_INHERIT_NONE) == 0;
+#else
+  (void)region;
+  return true;
+#endif
+}
+
+// Readies a region for a derivation: populated, and kept from children. Populating
+// can map the range anew, which drops its advice, so both come in this order.
+bool prepare(uint8_t* region) noexcept { return populate(region) && keep_from_children(region); }
+
+uint8_t* map_region() noexcept {
 #ifdef MADV_HUGEPAGE
   // Aligned to a huge page, so that the kernel can back the whole region with them.
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
@@ -31,39 +137,87 @@ uint8_t* map_region() {
   if (aligned > start) munmap(mapped, aligned - start);
   const uintptr_t end = aligned + kArgon2RegionBytes;
   if (start + length > end) munmap(reinterpret_cast<void*>(end), start + length - end);
-  madvise(reinterpret_cast<void*>(aligned), kArgon2RegionBytes, MADV_HUGEPAGE);  // a hint; small pages otherwise
-  return reinterpret_cast<uint8_t*>(aligned);
+  auto* region = reinterpret_cast<uint8_t*>(aligned);
+  advise(region, MADV_HUGEPAGE);  // a hint; small pages otherwise
 #else
   void* mapped = mmap(nullptr, kArgon2RegionBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return mapped == MAP_FAILED ? nullptr : static_cast<uint8_t*>(mapped);
+  if (mapped == MAP_FAILED) return nullptr;
+  auto* region = static_cast<uint8_t*>(mapped);
+#endif
+  if (prepare(region)) return region;
+  unmap(region);
+  return nullptr;
+}
+
+// Gives a wiped region's pages back to the system lazily: it takes them when it needs
+// memory, and until then they stay in place for the next use. False where the kernel
+// cannot (the region is then unmapped instead).
+bool hand_back(uint8_t* region) noexcept {
+#ifdef MADV_FREE
+  return advise(region, MADV_FREE) == 0;
+#else
+  (void)region;
+  return false;
 #endif
 }
 
-// Regions kept between derivations. A region is only ever created when none is kept, so
-// the pool never holds more than the most derivations that ran at once.
+// Regions kept between derivations, at most as many as ran at once. A derivation that finds
+// none kept runs in memory of its own (crypto_pwhash's, which maps it populated and
+// computes faster than libargon2 does: see argon2id_derive) and then, while the process
+// has fewer regions than its bound, maps one for the next. When the last derivation
+// running ends, every kept region but the one it used is handed back (or unmapped): an
+// idle process holds at most one region the system cannot take back. The library starts
+// no thread, so that work falls to the derivation that ends last; the lock covers the
+// bookkeeping alone, never a system call on a region.
 class RegionPool {
  public:
-  uint8_t* take() noexcept {
-    if (test_hooks::refuse_argon2_regions.load(std::memory_order_relaxed)) return nullptr;
+  RegionPool() noexcept {
+    // A child's pool starts empty (see after_fork_in_child). Without the handlers (no
+    // memory for them) a child could find the pool's lock held by a thread it lacks.
+    pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+  }
+
+  // Starts a derivation: a kept region, or with `map_if_none` a new one; nullptr when none
+  // is kept (or none could be mapped). Every take ends with give_back or, without a
+  // region, end_without_region.
+  uint8_t* take(bool map_if_none) noexcept {
+    Kept kept;
     {
       std::lock_guard lock(mutex_);
-      if (kept_ > 0) return regions_[--kept_];
+      ++in_flight_;
+      kept = pop_preferring_resident();
+      if (kept.region != nullptr) ++lent_;
     }
-    return map_region();
+    if (kept.region != nullptr) {
+      if (!kept.handed_back || prepare(kept.region)) return kept.region;
+      unmap(kept.region);
+      lent_back();
+    }
+    uint8_t* fresh = map_if_none ? map_region() : nullptr;
+    if (fresh != nullptr) {
+      std::lock_guard lock(mutex_);
+      ++lent_;
+    }
+    return fresh;
   }
 
   // Argon2 writes every block before it reads it, so a kept region need not be clean for
   // the next derivation; it is wiped so that no password-dependent state rests in it.
   void give_back(uint8_t* region) noexcept {
     sodium_memzero(region, kArgon2RegionBytes);
-    {
+    end_use(region, true);
+  }
+
+  // Ends a derivation that had no region. After one that succeeded, a region is made for
+  // the next while the process has fewer than its bound: the pool grows to the most
+  // derivations that ran at once, as when each had mapped its own.
+  void end_without_region(bool derived) noexcept {
+    bool grow = false;
+    if (derived && choice() != test_hooks::Argon2IdleChoice::kFreshRegionPerCall) {
       std::lock_guard lock(mutex_);
-      if (kept_ < regions_.size()) {
-        regions_[kept_++] = region;
-        return;
-      }
+      grow = kept_ + lent_ < regions_.size();
     }
-    munmap(region, kArgon2RegionBytes);
+    end_use(grow ? map_region() : nullptr, false);
   }
 
   std::size_t kept() {
@@ -74,15 +228,111 @@ class RegionPool {
   bool kept_are_wiped() {
     std::lock_guard lock(mutex_);
     for (std::size_t i = 0; i < kept_; ++i) {
-      if (!sodium_is_zero(regions_[i], kArgon2RegionBytes)) return false;
+      if (!sodium_is_zero(regions_[i].region, kArgon2RegionBytes)) return false;
     }
     return true;
   }
 
  private:
+  struct Kept {
+    uint8_t* region = nullptr;
+    bool handed_back = false;  // its pages may be gone: populate it before use
+  };
+  using Regions = std::array<uint8_t*, kMaxKeptArgon2Regions>;
+
+  static test_hooks::Argon2IdleChoice choice() noexcept {
+    return test_hooks::argon2_idle_choice.load(std::memory_order_relaxed);
+  }
+
+  void lent_back() noexcept {
+    std::lock_guard lock(mutex_);
+    --lent_;
+  }
+
+  static void before_fork() noexcept;
+  static void after_fork_in_parent() noexcept;
+  static void after_fork_in_child() noexcept;
+
+  // The child has one thread, the one that forked, which was in no derivation. The kept
+  // regions are zeroed or absent there; they are unmapped, so that its first derivation
+  // is a process's first.
+  void reset_in_child() noexcept {
+    for (std::size_t i = 0; i < kept_; ++i) unmap(regions_[i].region);
+    kept_ = 0;
+    in_flight_ = 0;
+    lent_ = 0;
+  }
+
+  Kept pop_preferring_resident() noexcept {
+    if (kept_ == 0) return {};
+    std::size_t pick = kept_ - 1;
+    for (std::size_t i = kept_; i-- > 0;) {
+      if (!regions_[i].handed_back) {
+        pick = i;
+        break;
+      }
+    }
+    const Kept out = regions_[pick];
+    regions_[pick] = regions_[--kept_];
+    return out;
+  }
+
+  // One derivation ends; `region`, when there is one (`lent` when the derivation had it),
+  // goes into the pool.
+  void end_use(uint8_t* region, bool lent) noexcept {
+    using test_hooks::Argon2IdleChoice;
+    const Argon2IdleChoice choice = RegionPool::choice();
+    uint8_t* surplus = nullptr;
+    Regions idle{};
+    std::size_t idle_count = 0;
+    {
+      std::lock_guard lock(mutex_);
+      --in_flight_;
+      if (lent) --lent_;
+      if (region != nullptr) {
+        if (choice != Argon2IdleChoice::kFreshRegionPerCall && kept_ < regions_.size()) {
+          regions_[kept_++] = {region, false};
+        } else {
+          surplus = region;
+        }
+      }
+      // Idle now: out go the regions still resident, but the most recently used one.
+      if (in_flight_ == 0 && choice != Argon2IdleChoice::kKeepAll) {
+        bool kept_one = choice == Argon2IdleChoice::kFreshRegionPerCall;  // then none stays
+        for (std::size_t i = kept_; i-- > 0;) {
+          if (regions_[i].handed_back) continue;
+          if (!kept_one) {
+            kept_one = true;
+            continue;
+          }
+          idle[idle_count++] = regions_[i].region;
+          regions_[i] = regions_[--kept_];
+        }
+      }
+    }
+    if (surplus != nullptr) unmap(surplus);
+    if (idle_count == 0) return;
+    std::size_t handed = 0;
+    for (std::size_t i = 0; i < idle_count; ++i) {
+      if (choice == Argon2IdleChoice::kLazyRelease && hand_back(idle[i])) {
+        idle[handed++] = idle[i];
+      } else {
+        unmap(idle[i]);
+      }
+    }
+    std::size_t returned = 0;
+    {
+      std::lock_guard lock(mutex_);
+      for (; returned < handed && kept_ < regions_.size(); ++returned) regions_[kept_++] = {idle[returned], true};
+    }
+    for (; returned < handed; ++returned) unmap(idle[returned]);
+  }
+
   std::mutex mutex_;
-  std::array<uint8_t*, kMaxKeptArgon2Regions> regions_{};
+  std::array<Kept, kMaxKeptArgon2Regions> regions_{};
   std::size_t kept_ = 0;
+  std::size_t in_flight_ = 0;  // derivations begun (take) and not yet ended
+  std::size_t lent_ = 0;       // regions in those derivations
 };
 
 // Never destroyed, and made without allocating: derivations may run on other threads while
@@ -93,24 +343,29 @@ RegionPool& pool() {
   return *instance;
 }
 
+// Held across fork, so that the child's copy of the bookkeeping is whole and its lock free.
+void RegionPool::before_fork() noexcept { pool().mutex_.lock(); }
+void RegionPool::after_fork_in_parent() noexcept { pool().mutex_.unlock(); }
+void RegionPool::after_fork_in_child() noexcept {
+  RegionPool& p = pool();
+  p.reset_in_child();
+  p.mutex_.unlock();
+}
+
+// libargon2's callbacks have no argument of the caller's: the region a derivation took
+// reaches its allocation through the thread.
+thread_local uint8_t* lent_region = nullptr;
+
 int allocate_region(uint8_t** memory, std::size_t bytes) {
-  *memory = bytes == kArgon2RegionBytes ? pool().take() : nullptr;
+  *memory = bytes == kArgon2RegionBytes ? std::exchange(lent_region, nullptr) : nullptr;
   return *memory != nullptr ? ARGON2_OK : ARGON2_MEMORY_ALLOCATION_ERROR;
 }
 
-void free_region(uint8_t* memory, std::size_t bytes) {
-  if (memory != nullptr && bytes == kArgon2RegionBytes) pool().give_back(memory);
-}
+// libargon2 has wiped the region; it goes back to the pool once argon2_ctx returns.
+void free_region(uint8_t*, std::size_t) {}
 
-}  // namespace
-
-bool argon2id_derive(std::span<const uint8_t> password, std::span<const uint8_t> salt, std::span<uint8_t> out) {
-  static_assert(kMaxArgon2PasswordBytes == ARGON2_MAX_PWD_LENGTH);
-  if (password.size() > kMaxArgon2PasswordBytes || salt.size() != kArgon2SaltBytes || out.size() < kMinOutputBytes ||
-      out.size() > ARGON2_MAX_OUTLEN) {
-    sodium_memzero(out.data(), out.size());
-    return false;
-  }
+bool derive_in_region(uint8_t* region, std::span<const uint8_t> password, std::span<const uint8_t> salt,
+                      std::span<uint8_t> out) {
   // The context wants writable pointers; without ARGON2_FLAG_CLEAR_PASSWORD nothing is
   // written through them, and the empty password still gets a pointer.
   static const uint8_t kNoPassword = 0;
@@ -129,18 +384,56 @@ bool argon2id_derive(std::span<const uint8_t> password, std::span<const uint8_t>
   context.allocate_cbk = allocate_region;
   context.free_cbk = free_region;
   context.flags = ARGON2_DEFAULT_FLAGS;
-  if (argon2_ctx(&context, Argon2_id) != ARGON2_OK) {
+  lent_region = region;
+  const bool derived = argon2_ctx(&context, Argon2_id) == ARGON2_OK;
+  lent_region = nullptr;
+  pool().give_back(region);
+  return derived;
+}
+
+bool derive_in_own_memory(std::span<const uint8_t> password, std::span<const uint8_t> salt, std::span<uint8_t> out) {
+  static const char kNoPassword = 0;
+  const bool derived =
+      crypto_pwhash(out.data(), out.size(),
+                    password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data()),
+                    password.size(), salt.data(), kArgon2Passes, kArgon2RegionBytes, crypto_pwhash_ALG_ARGON2ID13) == 0;
+  pool().end_without_region(derived);
+  return derived;
+}
+
+}  // namespace
+
+bool argon2id_derive(std::span<const uint8_t> password, std::span<const uint8_t> salt, std::span<uint8_t> out) {
+  static_assert(kMaxArgon2PasswordBytes == ARGON2_MAX_PWD_LENGTH);
+  if (password.size() > kMaxArgon2PasswordBytes || salt.size() != kArgon2SaltBytes || out.size() < kMinOutputBytes ||
+      out.size() > ARGON2_MAX_OUTLEN) {
     sodium_memzero(out.data(), out.size());
     return false;
   }
-  return true;
+  // In a kept region libargon2 computes the key without a system call; without one,
+  // libsodium's vectorised Argon2id in memory it maps costs less than libargon2 in a new
+  // region (a process's first derivation, or beyond the kept ones).
+  bool derived = false;
+  if (!test_hooks::refuse_argon2_regions.load(std::memory_order_relaxed)) {
+    const bool fresh_each_call =
+        test_hooks::argon2_idle_choice.load(std::memory_order_relaxed) == test_hooks::Argon2IdleChoice::kFreshRegionPerCall;
+    uint8_t* region = pool().take(fresh_each_call);
+    derived = region != nullptr ? derive_in_region(region, password, salt, out) : derive_in_own_memory(password, salt, out);
+  }
+  if (!derived) sodium_memzero(out.data(), out.size());
+  return derived;
 }
 
 namespace test_hooks {
 std::size_t kept_argon2_regions() { return pool().kept(); }
 bool kept_argon2_regions_are_wiped() { return pool().kept_are_wiped(); }
-uint8_t* take_argon2_region() { return pool().take(); }
+uint8_t* take_argon2_region() {
+  uint8_t* region = pool().take(true);
+  if (region == nullptr) pool().end_without_region(false);
+  return region;
+}
 void give_back_argon2_region(uint8_t* region) { pool().give_back(region); }
+bool argon2_huge_pages_in_force() { return huge_pages_in_force(); }
 }  // namespace test_hooks
 
 }  // namespace velno

@@ -16,9 +16,12 @@ inline constexpr std::size_t kArgon2RegionBytes = std::size_t{kArgon2MemoryKiB} 
 inline constexpr std::size_t kArgon2SaltBytes = 16;
 inline constexpr std::size_t kMaxArgon2PasswordBytes = 0xffffffff;
 
-// The most regions the process keeps between derivations: 8 x 64 MiB = 512 MiB. It keeps
-// no more than the most derivations that ran at once; a derivation beyond the kept ones
-// maps a region of its own and gives it back to the system when it ends.
+// The most regions the process keeps: 8 x 64 MiB. It keeps no more than the most
+// derivations that ran at once; a derivation that finds none free runs in memory of its
+// own (crypto_pwhash's) and then makes one while the process has fewer. Once no derivation
+// runs, all kept regions but one are handed back to the system (MADV_FREE: it takes their
+// pages when it needs them; the address range stays for the next burst), or unmapped where
+// that is missing.
 inline constexpr std::size_t kMaxKeptArgon2Regions = 8;
 
 // Argon2id v1.3, 2 passes, 64 MiB, one lane, into `out` (16 bytes or more). False when
@@ -29,9 +32,21 @@ bool argon2id_derive(std::span<const uint8_t> password, std::span<const uint8_t>
 namespace test_hooks {
 // While true, no region can be had: every derivation fails as if the memory were refused.
 extern std::atomic<bool> refuse_argon2_regions;
-// Regions the process keeps, and whether each of them is all zeros.
+// While true, the kernel is taken to refuse MADV_POPULATE_WRITE, MADV_WIPEONFORK and
+// MADV_FREE, as one before Linux 5.14, 4.14 and 4.5 does.
+extern std::atomic<bool> kernel_lacks_new_advice;
+
+// What becomes of the regions beyond one once no derivation runs. kLazyRelease is the
+// library's; the others are measured against it (kKeepAll keeps them all resident).
+enum class Argon2IdleChoice { kLazyRelease, kKeepOne, kFreshRegionPerCall, kKeepAll };
+extern std::atomic<Argon2IdleChoice> argon2_idle_choice;
+
+// Regions the process keeps (handed back or not), and whether each of them is all zeros.
 std::size_t kept_argon2_regions();
 bool kept_argon2_regions_are_wiped();
+// Whether a new region would get transparent huge pages: the system offers them and this
+// process has not turned them off.
+bool argon2_huge_pages_in_force();
 // The pool's own two steps, so that a test can hold many regions at once.
 uint8_t* take_argon2_region();
 void give_back_argon2_region(uint8_t* region);

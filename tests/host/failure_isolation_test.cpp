@@ -172,14 +172,14 @@ TEST_F(FailureIsolation, RunningOutOfMemoryWhileOpeningAnswersAndTheProcessGoesO
   const uint64_t healthy = handle_of(call(&Library::create_agent, "oom-healthy", kHealthySeed.c_str(), &password));
   ASSERT_NE(healthy, 0u);
 
-  const std::size_t base = address_space_in_use();
   constexpr std::size_t kMiB = std::size_t{1} << 20;
   int opened = 0, refused = 0;
   for (std::size_t extra = 3 * kMiB; extra <= 90 * kMiB; extra += 3 * kMiB) {
     std::fflush(nullptr);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
-    if (child == 0) _exit(open_under_limit(static_cast<rlim_t>(base + extra), healthy));
+    // Measured in the child, which holds less than its parent: none of its key regions.
+    if (child == 0) _exit(open_under_limit(static_cast<rlim_t>(address_space_in_use() + extra), healthy));
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status) << " at " << extra / kMiB << " MiB above use";
