@@ -1,7 +1,6 @@
 #include "wallet/record_encryption.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <string>
 
 #include <sodium.h>
@@ -24,9 +23,6 @@ constexpr const char* kBoxOpenFailed = "Box easy open failed";
 constexpr const char* kPasswordHashFailed = "Password hash failed";
 constexpr const char* kCannotEncrypt = "Cannot encrypt the record object";
 
-// Buffer sizes of the boxes are 32-bit quantities.
-constexpr std::size_t kMaxCiphertextBytes = std::numeric_limits<uint32_t>::max();
-
 DidError crypto_error(const char* message) { return DidError::with_static_message(DidErrorKind::Crypto, message); }
 
 // derive_key without its log record.
@@ -40,11 +36,15 @@ DidResult<SecretBytes> derive_key_quietly(std::span<const uint8_t> password, std
   return key;
 }
 
-DidResult<std::vector<uint8_t>> decode_field(const std::string& text) {
-  auto decoded = base58_decode(text);
+// A member's bytes, decoded only as far as the longest value it can hold: none for a
+// text that holds more (undecoded), ConversionError for one that is not Base58.
+DidResult<Base58Bytes> decode_field(const std::string& text, std::size_t max_bytes) {
+  auto decoded = base58_decode(text, max_bytes);
   if (!decoded.ok()) return DidError::from_base58_error(decoded.error());
   return std::move(decoded).value();
 }
+
+bool has_length(const Base58Bytes& bytes, std::size_t length) { return bytes && bytes->size() == length; }
 
 }  // namespace
 
@@ -66,7 +66,8 @@ DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretB
   SecretBytes record_key(kRecordKeyBytes);
   crypto_secretbox_keygen(record_key.data());
 
-  if (plaintext.size() > kMaxCiphertextBytes - kBoxTagBytes) return crypto_error(kCannotEncrypt);
+  // What is sealed can be opened: no plaintext beyond what opening accepts.
+  if (plaintext.size() > kMaxSealedPlaintextBytes) return crypto_error(kCannotEncrypt);
   std::vector<uint8_t> ciphertext(plaintext.size() + kBoxTagBytes);
   std::vector<uint8_t> level2_nonce(kNonceBytes);
   randombytes_buf(level2_nonce.data(), level2_nonce.size());
@@ -95,19 +96,19 @@ DidResult<const RecordSecurity*> require_record_security(const InternalStorageRe
 }
 
 DidResult<std::vector<uint8_t>> decode_salt(const RecordSecurity& security) {
-  VELNO_TRY_ASSIGN(auto salt, decode_field(security.salt));
-  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
-  return salt;
+  VELNO_TRY_ASSIGN(auto salt, decode_field(security.salt, kSaltBytes));
+  if (!has_length(salt, kSaltBytes)) return crypto_error("Invalid length of salt");
+  return std::move(*salt);
 }
 
 std::optional<SealedRecordKey> sealed_record_key(const RecordSecurity& security) {
-  auto salt = base58_decode(security.salt);
-  auto nonce = base58_decode(security.level1_nonce);
-  auto key = base58_decode(security.encrypted_key);
-  if (!salt.ok() || !nonce.ok() || !key.ok() || salt->size() != kSaltBytes || nonce->size() != kNonceBytes ||
-      key->size() != kEncryptedKeyBytes)
+  auto salt = decode_field(security.salt, kSaltBytes);
+  auto nonce = decode_field(security.level1_nonce, kNonceBytes);
+  auto key = decode_field(security.encrypted_key, kEncryptedKeyBytes);
+  if (!salt.ok() || !nonce.ok() || !key.ok() || !has_length(*salt, kSaltBytes) || !has_length(*nonce, kNonceBytes) ||
+      !has_length(*key, kEncryptedKeyBytes))
     return std::nullopt;
-  return SealedRecordKey{std::move(salt).value(), std::move(nonce).value(), std::move(key).value()};
+  return SealedRecordKey{std::move(**salt), std::move(**nonce), std::move(**key)};
 }
 
 DidResult<void> open_record_key(std::span<const uint8_t> password, const SealedRecordKey& sealed) {
@@ -123,31 +124,34 @@ DidResult<void> open_record_key(std::span<const uint8_t> password, const SealedR
 DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const InternalStorageRecord& record) {
   VELNO_TRY_ASSIGN(const RecordSecurity* security, require_record_security(record));
 
-  // All three texts are decoded before anything is opened.
-  VELNO_TRY_ASSIGN(auto level1_nonce, decode_field(security->level1_nonce));
-  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce));
-  VELNO_TRY_ASSIGN(auto encrypted_key, decode_field(security->encrypted_key));
-  if (level1_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level1_nonce");
-  if (level2_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level2_nonce");
+  // All three texts are checked before anything is opened; each is decoded only as far
+  // as its member's length (a longer one is a wrong length, found undecoded).
+  VELNO_TRY_ASSIGN(auto level1_nonce, decode_field(security->level1_nonce, kNonceBytes));
+  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce, kNonceBytes));
+  VELNO_TRY_ASSIGN(auto encrypted_key, decode_field(security->encrypted_key, kEncryptedKeyBytes));
+  if (!has_length(level1_nonce, kNonceBytes)) return crypto_error("Invalid length of level1_nonce");
+  if (!has_length(level2_nonce, kNonceBytes)) return crypto_error("Invalid length of level2_nonce");
+  if (!encrypted_key) return crypto_error("Invalid length of encrypted_key");
 
   // Outer layer. Opened at its own length, so that a damaged key of another length is
   // read only within its bytes; a key that opens must yield exactly 32 bytes.
-  if (encrypted_key.size() < kBoxTagBytes || derived_key.size() != kDerivedKeyBytes)
+  if (encrypted_key->size() < kBoxTagBytes || derived_key.size() != kDerivedKeyBytes)
     return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
-  SecretBytes record_key(encrypted_key.size() - kBoxTagBytes);
-  if (crypto_secretbox_open_easy(record_key.data(), encrypted_key.data(), encrypted_key.size(), level1_nonce.data(),
-                                 derived_key.data()) != 0)
+  SecretBytes record_key(encrypted_key->size() - kBoxTagBytes);
+  if (crypto_secretbox_open_easy(record_key.data(), encrypted_key->data(), encrypted_key->size(),
+                                 level1_nonce->data(), derived_key.data()) != 0)
     return DidError::with_static_message(DidErrorKind::WalletLoginFailed, kLoginFailed);
   if (record_key.size() != kRecordKeyBytes) return crypto_error("Invalid length of encrypted_key");
 
   const nlohmann::json& data = record.record_object;
   if (!data.is_string())
     return DidError::with_message(DidErrorKind::JsonProcessing, invalid_type_message(found_text(data), "a string"));
-  VELNO_TRY_ASSIGN(auto ciphertext, decode_field(data.get_ref<const std::string&>()));
-  if (ciphertext.size() < kBoxTagBytes || ciphertext.size() > kMaxCiphertextBytes) return crypto_error(kBoxOpenFailed);
+  // A ciphertext longer than any sealing makes does not open: it is left undecoded.
+  VELNO_TRY_ASSIGN(auto ciphertext, decode_field(data.get_ref<const std::string&>(), kMaxSealedDataBytes));
+  if (!ciphertext || ciphertext->size() < kBoxTagBytes) return crypto_error(kBoxOpenFailed);
 
-  SecretBytes plaintext(ciphertext.size() - kBoxTagBytes);
-  if (crypto_secretbox_open_easy(plaintext.data(), ciphertext.data(), ciphertext.size(), level2_nonce.data(),
+  SecretBytes plaintext(ciphertext->size() - kBoxTagBytes);
+  if (crypto_secretbox_open_easy(plaintext.data(), ciphertext->data(), ciphertext->size(), level2_nonce->data(),
                                  record_key.data()) != 0)
     return crypto_error(kBoxOpenFailed);
   return plaintext;

@@ -24,6 +24,12 @@ inline constexpr std::size_t kRecordKeyBytes = 32;
 inline constexpr std::size_t kNonceBytes = 24;
 inline constexpr std::size_t kBoxTagBytes = 16;
 inline constexpr std::size_t kEncryptedKeyBytes = kBoxTagBytes + kRecordKeyBytes;
+// The longest plaintext a record is sealed with: the longest the library writes is a
+// stored datum's value, its 5120 Base64 characters as a JSON string. Sealing refuses a
+// longer one, and opening refuses a longer ciphertext without decoding its text (whose
+// decoding grows with the square of its length).
+inline constexpr std::size_t kMaxSealedPlaintextBytes = 5120 + 2;
+inline constexpr std::size_t kMaxSealedDataBytes = kMaxSealedPlaintextBytes + kBoxTagBytes;
 inline constexpr unsigned long long kPwhashOpsLimit = 2;
 inline constexpr std::size_t kPwhashMemLimit = 67108864;  // 64 MiB
 

@@ -156,12 +156,12 @@ JsonResult<T> run(JsonReader& r, F&& read) {
 
 // Decodes the two Base58 texts, pk first; the decoder's message on failure.
 std::optional<std::string> decode_key_pair(std::string_view pk_text, std::string_view sk_text, KeyPair& out) {
-  auto pk = base58_decode(pk_text);
+  auto pk = base58_decode(pk_text, kPublicKeyBytes);
   if (!pk) return pk.error().text();
-  auto sk = base58_decode_secret(sk_text);
+  auto sk = base58_decode_secret(sk_text, kSecretKeyBytes);
   if (!sk) return sk.error().text();
-  out.pk = std::move(pk).value();
-  out.sk = std::move(sk).value();
+  if (*pk) out.pk = std::move(**pk);
+  if (*sk) out.sk = std::move(**sk);
   return std::nullopt;
 }
 
