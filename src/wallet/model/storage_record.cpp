@@ -192,6 +192,15 @@ InternalStorageRecord::InternalStorageRecord(InternalWalletKey key, RecordType t
       record_object(std::move(record_object)),
       cached_text(std::move(cached_text)) {}
 
+InternalStorageRecord::InternalStorageRecord(const InternalStorageRecord& o)
+    : key(o.key),
+      typ(o.typ),
+      date(o.date),
+      tags(o.tags),
+      record_security(o.record_security),
+      record_object(copy_tree(o.record_object)),
+      cached_text(o.cached_text) {}
+
 InternalStorageRecord& InternalStorageRecord::operator=(const InternalStorageRecord& o) {
   if (this != &o) *this = InternalStorageRecord(o);
   return *this;

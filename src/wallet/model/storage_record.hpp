@@ -80,7 +80,9 @@ struct InternalStorageRecord {
   InternalStorageRecord(InternalWalletKey key, RecordType typ, int64_t date, std::optional<Tags> tags,
                         std::optional<RecordSecurity> record_security, nlohmann::json record_object,
                         std::shared_ptr<const std::string> cached_text = nullptr);
-  InternalStorageRecord(const InternalStorageRecord&) = default;
+  // Copies the data tree without nlohmann's copy, whose failure part-way would end the
+  // process (common/json_tree.hpp).
+  InternalStorageRecord(const InternalStorageRecord& o);
   InternalStorageRecord(InternalStorageRecord&&) noexcept = default;
   // Both release the data tree they replace without allocating (common/json_tree.hpp),
   // as does the destructor: records are dropped while memory runs out, too.
