@@ -11,13 +11,7 @@
 #include <vector>
 
 // Sanitizers bring an operator new of their own: the refusing one below is left out there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VELNO_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VELNO_TEST_SANITIZED 1
-#endif
-#endif
+#include "support/sanitized.hpp"
 
 #ifndef VELNO_TEST_SANITIZED
 
