@@ -25,10 +25,16 @@ void check(bool ok) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
 
-  if (auto b58 = velno::base58_decode(text); b58.ok()) {
-    check(velno::base58_encode(*b58) == text);
+  if (auto b58 = velno::base58_decode(text, text.size()); b58.ok()) {
+    check(b58->has_value() && velno::base58_encode(**b58) == text);
+    // A bound from the input: the bytes when they fit it, else none.
+    const std::size_t bound = size == 0 ? 0 : data[0] % 80;
+    auto bounded = velno::base58_decode(text, bound);
+    check(bounded.ok() && bounded->has_value() == ((*b58)->size() <= bound));
+    if (bounded->has_value()) check(**bounded == **b58);
   } else {
     check(!b58.error().text().empty());
+    check(!velno::base58_decode(text, 0).ok());
   }
 
   if (auto b64 = velno::base64_decode(text); b64.ok()) {

@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/base64.hpp"
+#include "envelope_check.hpp"
 #include "velno_core.h"
 
 namespace {
@@ -45,25 +46,7 @@ void log_cb(uint32_t, char* message) {
   std::free(message);
 }
 
-// Checks the envelope's shape and frees it; answers it parsed for the caller.
-nlohmann::json check(char* raw) {
-  if (raw == nullptr) __builtin_trap();
-  const std::string text(raw);
-  std::free(raw);
-  if (!nlohmann::json::accept(text)) {
-    std::fprintf(stderr, "not JSON: %s\n", text.c_str());
-    __builtin_trap();
-  }
-  nlohmann::json j = nlohmann::json::parse(text, nullptr, false);
-  const bool shape = j.is_object() && j.contains("code") && j["code"].is_string() &&
-                     (j.size() == 1 || (j.size() == 2 && j.contains("value"))) &&
-                     (j["code"] == "OK" || (j.contains("value") && j["value"].is_string()));
-  if (!shape) {
-    std::fprintf(stderr, "not an envelope: %s\n", text.c_str());
-    __builtin_trap();
-  }
-  return j;
-}
+nlohmann::json check(char* raw) { return velno::fuzz::check_envelope(raw); }
 
 // A home path from the input, kept inside the temporary directory: every directory that
 // setting it makes stays there, relative or absolute ("/x" becomes <root>//x), with no

@@ -67,7 +67,11 @@
  *   for a record damaged outside the library: ValueRequired "Optional value
  *   "sr.record_security.as_ref()" is required", ConversionError (the Base58 decoder's
  *   message), Crypto "Box easy open failed", Crypto "Invalid length of <member>",
- *   JsonProcessing or EncodingError (the reader's message).
+ *   JsonProcessing or EncodingError (the reader's message). A Base58 member is decoded
+ *   only as far as its value can go (salt 16 bytes, nonces 24, encrypted_key 48, data
+ *   5,138: the longest datum, sealed): a text of a longer value answers Crypto "Invalid
+ *   length of <member>" ("Box easy open failed" for data) undecoded, so that reading a
+ *   record costs time in proportion to its size, whatever it holds.
  * Those that write may also answer IO, in one of two shapes: the system's error, as
  *   Os { code: <errno>, kind: <Kind>, message: "<strerror text>" }
  *   (say Os { code: 28, kind: StorageFull, message: "No space left on device" }),
@@ -323,7 +327,12 @@ VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallba
 
 /* ---- DIDs ---------------------------------------------------------------------- */
 
-/* DID descriptions are objects {"id","metadata","publicDID","publicKey","seed"}. */
+/* DID descriptions are objects {"id","metadata","publicDID","publicKey","seed"}.
+ * A description is stored unauthenticated (only key pairs are sealed): list_dids and
+ * get_did_info answer it as the wallet file holds it, and sign_with_did signs with the
+ * sealed key pair stored under the DID it names. A description changed outside the
+ * library can therefore name a key that the signatures do not verify against: a host
+ * that must know a DID's key checks one signature of it against its publicKey. */
 
 /* Creates a DID from `seed` (NULL: random) or answers the stored one of that seed
  * (then without asking the password or writing). Writes an encrypted record, and the
@@ -367,7 +376,10 @@ VELNO_API char *sign(uint64_t handle, const char *data);
 VELNO_API char *sign_with_did(uint64_t handle, const char *did, const char *data);
 /* Verifies a Base64 `signature` of Base64 `data` against a Base58 `public_key`:
  * {"code":"OK","value":true}, or false when it does not verify (also for a key other
- * than 32 bytes or a signature other than 64). Any registered handle answers alike.
+ * than 32 bytes or a signature other than 64). A key text longer than any 32-byte key's
+ * (44 characters) is answered false without being decoded, after the data and
+ * signature are checked: the answer takes time in proportion to the texts' lengths.
+ * Any registered handle answers alike.
  * Failures, in argument order: InvalidParameter "Invalid Parameter for public_key" /
  * ConversionError "Invalid base58 encoded public key"; InvalidParameter "Invalid
  * Parameter for data" / ConversionError "Invalid base64 encoded sign data";

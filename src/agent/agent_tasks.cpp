@@ -75,12 +75,14 @@ AgentTask<bool> verify_with_did_public_key_task(const char* public_key, const ch
   // The agent plays no part: every registered handle answers alike.
   return AgentTask<bool>([public_key, data, signature](const Agent&) -> DidResult<bool> {
     VELNO_TRY_ASSIGN(std::string key_text, copy_text(public_key, kBadPublicKey));
-    auto key = base58_decode(key_text);
+    // A key text longer than any 32-byte key's is not decoded: it never verifies.
+    auto key = base58_decode(key_text, kPublicKeyBytes);
     if (!key.ok()) return DidError::with_static_message(DidErrorKind::ConversionError, "Invalid base58 encoded public key");
     VELNO_TRY_ASSIGN(std::vector<uint8_t> message, decode_base64(data, kBadData, "Invalid base64 encoded sign data"));
     VELNO_TRY_ASSIGN(std::vector<uint8_t> sig, decode_base64(signature, kBadSignature, "Invalid base64 encoded signature"));
+    if (!*key) return false;
     // A signature that does not verify is an answer, not a failure.
-    return verify_signature(sig, message, key.value()).ok();
+    return verify_signature(sig, message, **key).ok();
   });
 }
 

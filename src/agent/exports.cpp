@@ -17,6 +17,7 @@
 #include "common/log.hpp"
 #include "common/utf8.hpp"
 #include "velno_core.h"
+#include "wallet/record_encryption.hpp"
 
 using namespace velno;
 
@@ -38,6 +39,8 @@ char* out_of_memory_answer() noexcept { return string_to_host_text(R"({"code":"G
 namespace {
 
 constexpr std::size_t kMaxDataText = 5120;
+// A datum is sealed as its Base64 text in a JSON string: every datum accepted fits.
+static_assert(kMaxDataText + 2 <= kMaxSealedPlaintextBytes);
 
 char* invalid_parameter(const char* message) {
   return static_error_to_host_json(DidErrorKind::InvalidParameter, message);

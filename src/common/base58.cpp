@@ -84,8 +84,17 @@ std::basic_string<char, std::char_traits<char>, Alloc<char>> encode(std::span<co
   return std::basic_string<char, std::char_traits<char>, Alloc<char>>(digits.rbegin(), digits.rend());
 }
 
+// The number of bytes of the little-endian limbs' value, leading zero bytes left out.
+template <class Limbs>
+std::size_t value_bytes(const Limbs& limbs) {
+  if (limbs.empty()) return 0;
+  std::size_t top = 4;
+  while (top > 0 && (limbs.back() >> (8 * (top - 1))) == 0) --top;
+  return (limbs.size() - 1) * 4 + top;
+}
+
 template <template <class> class Alloc>
-Result<std::vector<uint8_t>, Base58Error> decode(std::string_view text) {
+Result<Base58Bytes, Base58Error> decode(std::string_view text, std::size_t max_bytes) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (kDigits[c] >= 0) continue;
@@ -94,6 +103,11 @@ Result<std::vector<uint8_t>, Base58Error> decode(std::string_view text) {
 
   std::size_t ones = 0;
   while (ones < text.size() && text[ones] == '1') ++ones;
+  // Each digit makes at most one byte, so only a text longer than the bound can exceed
+  // it. After the ones, the first digit is not zero: more digits than the longest text
+  // of the bytes left can hold make a larger number, whatever they are.
+  if (max_bytes < text.size() && (ones > max_bytes || text.size() - ones > base58_max_digits(max_bytes - ones)))
+    return Base58Bytes{};
 
   // The number as little-endian 32-bit limbs, fed with up to five digits at a time.
   std::vector<uint32_t, Alloc<uint32_t>> limbs;
@@ -117,10 +131,12 @@ Result<std::vector<uint8_t>, Base58Error> decode(std::string_view text) {
       carry >>= 32;
     }
   }
+  // The longest text of a length may still hold a larger number than its bytes can.
+  if (ones + value_bytes(limbs) > max_bytes) return Base58Bytes{};
 
   // Sized once: no copy of the bytes is left behind by a reallocation.
   std::vector<uint8_t> out;
-  out.reserve(ones + limbs.size() * 4);
+  out.reserve(ones + value_bytes(limbs));
   out.assign(ones, 0);
   bool leading = true;
   for (std::size_t li = limbs.size(); li-- > 0;) {
@@ -131,7 +147,7 @@ Result<std::vector<uint8_t>, Base58Error> decode(std::string_view text) {
       out.push_back(b);
     }
   }
-  return out;
+  return Base58Bytes(std::move(out));
 }
 
 }  // namespace
@@ -146,11 +162,13 @@ std::string Base58Error::text() const {
 }
 
 std::string base58_encode(std::span<const uint8_t> bytes) { return encode<std::allocator>(bytes); }
-Result<std::vector<uint8_t>, Base58Error> base58_decode(std::string_view text) { return decode<std::allocator>(text); }
+Result<Base58Bytes, Base58Error> base58_decode(std::string_view text, std::size_t max_bytes) {
+  return decode<std::allocator>(text, max_bytes);
+}
 
 SecretString base58_encode_secret(std::span<const uint8_t> bytes) { return encode<SecretAllocator>(bytes); }
-Result<std::vector<uint8_t>, Base58Error> base58_decode_secret(std::string_view text) {
-  return decode<SecretAllocator>(text);
+Result<Base58Bytes, Base58Error> base58_decode_secret(std::string_view text, std::size_t max_bytes) {
+  return decode<SecretAllocator>(text, max_bytes);
 }
 
 }  // namespace velno

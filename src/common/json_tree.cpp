@@ -2,6 +2,9 @@
 
 #include <sodium.h>
 
+#include <utility>
+#include <vector>
+
 namespace velno {
 namespace {
 
@@ -61,5 +64,37 @@ void take_apart(Json& tree, bool wipe) noexcept {
 
 void release_tree(nlohmann::json& tree) noexcept { take_apart(tree, false); }
 void wipe_tree(nlohmann::json& tree) noexcept { take_apart(tree, true); }
+
+nlohmann::json copy_tree(const nlohmann::json& tree) {
+  Json copy;
+  try {
+    // Values still to copy, each into its place in `copy`, which holds null until then:
+    // array elements are made all at once and map nodes never move, so places stay put.
+    std::vector<std::pair<const Json*, Json*>> pending{{&tree, &copy}};
+    while (!pending.empty()) {
+      const auto [from, to] = pending.back();
+      pending.pop_back();
+      if (from->is_array()) {
+        const auto& items = from->get_ref<const Json::array_t&>();
+        *to = Json::array();
+        auto& into = to->get_ref<Json::array_t&>();
+        into.resize(items.size());
+        for (std::size_t i = 0; i < items.size(); ++i) pending.emplace_back(&items[i], &into[i]);
+      } else if (from->is_object()) {
+        *to = Json::object();
+        auto& into = to->get_ref<Json::object_t&>();
+        for (const auto& [name, value] : from->get_ref<const Json::object_t&>())
+          pending.emplace_back(&value, &into.emplace_hint(into.end(), name, nullptr)->second);
+      } else {
+        // A leaf: when its string cannot be had, `to` stays null.
+        *to = *from;
+      }
+    }
+  } catch (...) {
+    release_tree(copy);
+    throw;
+  }
+  return copy;
+}
 
 }  // namespace velno

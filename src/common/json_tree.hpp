@@ -15,6 +15,12 @@ void release_tree(nlohmann::json& tree) noexcept;
 // The same, zeroing every string and member name first: for trees that held secrets.
 void wipe_tree(nlohmann::json& tree) noexcept;
 
+// A deep copy of `tree`. nlohmann's own copy, when an allocation fails part-way, frees
+// its half-made copy with the allocating release above, which ends the process. This
+// one builds the copy inside a tree that is whole at every step, releases that as
+// above when memory runs out, and passes the std::bad_alloc on. Needs no recursion.
+nlohmann::json copy_tree(const nlohmann::json& tree);
+
 // Releases a tree that the scope owns when the scope ends, also while an exception
 // unwinds it. A tree to be returned must be moved out explicitly, e.g.
 // `return nlohmann::json(std::move(tree))`, or copy elision would hand out the tree

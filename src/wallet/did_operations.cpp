@@ -23,6 +23,7 @@ constexpr int kSealAttempts = 3;
 // Only the first 32 bytes of a seed make the key; the whole seed is kept, in Base58,
 // in its DID's description, whose making grows with the square of the seed's length.
 constexpr std::size_t kMaxNewSeedBytes = 1024;
+static_assert(kPublicKeyBytes == crypto_sign_PUBLICKEYBYTES && kSecretKeyBytes == crypto_sign_SECRETKEYBYTES);
 
 DidError no_key_pair() {
   return DidError::with_static_message(DidErrorKind::WalletCouldNotGenerateKeyPair, "Couldn't create key pair");

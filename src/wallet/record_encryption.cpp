@@ -1,7 +1,6 @@
 #include "wallet/record_encryption.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <string>
 
 #include <sodium.h>
@@ -15,6 +14,7 @@ namespace velno {
 
 namespace test_hooks {
 std::atomic<uint64_t> key_derivations{0};
+std::atomic<bool> fast_key_derivation{false};
 }  // namespace test_hooks
 
 namespace {
@@ -24,16 +24,17 @@ constexpr const char* kBoxOpenFailed = "Box easy open failed";
 constexpr const char* kPasswordHashFailed = "Password hash failed";
 constexpr const char* kCannotEncrypt = "Cannot encrypt the record object";
 
-// Buffer sizes of the boxes are 32-bit quantities.
-constexpr std::size_t kMaxCiphertextBytes = std::numeric_limits<uint32_t>::max();
-
 DidError crypto_error(const char* message) { return DidError::with_static_message(DidErrorKind::Crypto, message); }
 
-DidResult<std::vector<uint8_t>> decode_field(const std::string& text) {
-  auto decoded = base58_decode(text);
+// A member's bytes, decoded only as far as the longest value it can hold: none for a
+// text that holds more (undecoded), ConversionError for one that is not Base58.
+DidResult<Base58Bytes> decode_field(const std::string& text, std::size_t max_bytes) {
+  auto decoded = base58_decode(text, max_bytes);
   if (!decoded.ok()) return DidError::from_base58_error(decoded.error());
   return std::move(decoded).value();
 }
+
+bool has_length(const Base58Bytes& bytes, std::size_t length) { return bytes && bytes->size() == length; }
 
 // The outer layer: the record key sealed with the derived key under a fresh level1
 // nonce. Answers the nonce and the encrypted key.
@@ -71,12 +72,13 @@ DidResult<SecretBytes> open_sealed_data(const SecretBytes& record_key, const std
                                         const nlohmann::json& data) {
   if (!data.is_string())
     return DidError::with_message(DidErrorKind::JsonProcessing, invalid_type_message(found_text(data), "a string"));
-  VELNO_TRY_ASSIGN(auto ciphertext, decode_field(data.get_ref<const std::string&>()));
-  if (ciphertext.size() < kBoxTagBytes || ciphertext.size() > kMaxCiphertextBytes) return crypto_error(kBoxOpenFailed);
+  // A ciphertext longer than any sealing makes does not open: it is left undecoded.
+  VELNO_TRY_ASSIGN(auto ciphertext, decode_field(data.get_ref<const std::string&>(), kMaxSealedDataBytes));
+  if (!ciphertext || ciphertext->size() < kBoxTagBytes) return crypto_error(kBoxOpenFailed);
 
-  SecretBytes plaintext(ciphertext.size() - kBoxTagBytes);
+  SecretBytes plaintext(ciphertext->size() - kBoxTagBytes);
   if (record_key.size() != kRecordKeyBytes || level2_nonce.size() != kNonceBytes ||
-      crypto_secretbox_open_easy(plaintext.data(), ciphertext.data(), ciphertext.size(), level2_nonce.data(),
+      crypto_secretbox_open_easy(plaintext.data(), ciphertext->data(), ciphertext->size(), level2_nonce.data(),
                                  record_key.data()) != 0)
     return crypto_error(kBoxOpenFailed);
   return plaintext;
@@ -97,6 +99,10 @@ DidResult<SecretBytes> derive_key(std::span<const uint8_t> password, std::span<c
   test_hooks::key_derivations.fetch_add(1, std::memory_order_relaxed);
   static_assert(kArgon2Passes == kPwhashOpsLimit && kArgon2RegionBytes == kPwhashMemLimit &&
                 kArgon2SaltBytes == kSaltBytes);
+  if (test_hooks::fast_key_derivation.load(std::memory_order_relaxed)) {
+    crypto_generichash(key.data(), key.size(), password.data(), password.size(), salt.data(), salt.size());
+    return key;
+  }
   if (!argon2id_derive(password, salt, {key.data(), key.size()})) return crypto_error(kPasswordHashFailed);
   return key;
 }
@@ -108,7 +114,8 @@ DidResult<std::pair<nlohmann::json, RecordSecurity>> encrypt_record_data(SecretB
   SecretBytes record_key(kRecordKeyBytes);
   crypto_secretbox_keygen(record_key.data());
 
-  if (plaintext.size() > kMaxCiphertextBytes - kBoxTagBytes) return crypto_error(kCannotEncrypt);
+  // What is sealed can be opened: no plaintext beyond what opening accepts.
+  if (plaintext.size() > kMaxSealedPlaintextBytes) return crypto_error(kCannotEncrypt);
   std::vector<uint8_t> ciphertext(plaintext.size() + kBoxTagBytes);
   std::vector<uint8_t> level2_nonce(kNonceBytes);
   randombytes_buf(level2_nonce.data(), level2_nonce.size());
@@ -130,19 +137,19 @@ DidResult<const RecordSecurity*> require_record_security(const InternalStorageRe
 }
 
 DidResult<std::vector<uint8_t>> decode_salt(const RecordSecurity& security) {
-  VELNO_TRY_ASSIGN(auto salt, decode_field(security.salt));
-  if (salt.size() != kSaltBytes) return crypto_error("Invalid length of salt");
-  return salt;
+  VELNO_TRY_ASSIGN(auto salt, decode_field(security.salt, kSaltBytes));
+  if (!has_length(salt, kSaltBytes)) return crypto_error("Invalid length of salt");
+  return std::move(*salt);
 }
 
 std::optional<SealedRecordKey> sealed_record_key(const RecordSecurity& security) {
-  auto salt = base58_decode(security.salt);
-  auto nonce = base58_decode(security.level1_nonce);
-  auto key = base58_decode(security.encrypted_key);
-  if (!salt.ok() || !nonce.ok() || !key.ok() || salt->size() != kSaltBytes || nonce->size() != kNonceBytes ||
-      key->size() != kEncryptedKeyBytes)
+  auto salt = decode_field(security.salt, kSaltBytes);
+  auto nonce = decode_field(security.level1_nonce, kNonceBytes);
+  auto key = decode_field(security.encrypted_key, kEncryptedKeyBytes);
+  if (!salt.ok() || !nonce.ok() || !key.ok() || !has_length(*salt, kSaltBytes) || !has_length(*nonce, kNonceBytes) ||
+      !has_length(*key, kEncryptedKeyBytes))
     return std::nullopt;
-  return SealedRecordKey{std::move(salt).value(), std::move(nonce).value(), std::move(key).value()};
+  return SealedRecordKey{std::move(**salt), std::move(**nonce), std::move(**key)};
 }
 
 DidResult<std::optional<SecretBytes>> open_record_key(std::span<const uint8_t> password,
@@ -155,9 +162,9 @@ DidResult<std::optional<SecretBytes>> open_record_key(std::span<const uint8_t> p
 
 DidResult<SecretBytes> open_record_data(const SecretBytes& record_key, const InternalStorageRecord& record) {
   VELNO_TRY_ASSIGN(const RecordSecurity* security, require_record_security(record));
-  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce));
-  if (level2_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level2_nonce");
-  return open_sealed_data(record_key, level2_nonce, record.record_object);
+  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce, kNonceBytes));
+  if (!has_length(level2_nonce, kNonceBytes)) return crypto_error("Invalid length of level2_nonce");
+  return open_sealed_data(record_key, *level2_nonce, record.record_object);
 }
 
 DidResult<RecordSecurity> reseal_record_key(const SecretBytes& record_key, std::vector<uint8_t> salt,
@@ -170,15 +177,17 @@ DidResult<RecordSecurity> reseal_record_key(const SecretBytes& record_key, std::
 DidResult<SecretBytes> decrypt_record_data(const SecretBytes& derived_key, const InternalStorageRecord& record) {
   VELNO_TRY_ASSIGN(const RecordSecurity* security, require_record_security(record));
 
-  // All three texts are decoded before anything is opened.
-  VELNO_TRY_ASSIGN(auto level1_nonce, decode_field(security->level1_nonce));
-  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce));
-  VELNO_TRY_ASSIGN(auto encrypted_key, decode_field(security->encrypted_key));
-  if (level1_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level1_nonce");
-  if (level2_nonce.size() != kNonceBytes) return crypto_error("Invalid length of level2_nonce");
+  // All three texts are checked before anything is opened; each is decoded only as far
+  // as its member's length (a longer one is a wrong length, found undecoded).
+  VELNO_TRY_ASSIGN(auto level1_nonce, decode_field(security->level1_nonce, kNonceBytes));
+  VELNO_TRY_ASSIGN(auto level2_nonce, decode_field(security->level2_nonce, kNonceBytes));
+  VELNO_TRY_ASSIGN(auto encrypted_key, decode_field(security->encrypted_key, kEncryptedKeyBytes));
+  if (!has_length(level1_nonce, kNonceBytes)) return crypto_error("Invalid length of level1_nonce");
+  if (!has_length(level2_nonce, kNonceBytes)) return crypto_error("Invalid length of level2_nonce");
+  if (!encrypted_key) return crypto_error("Invalid length of encrypted_key");
 
-  VELNO_TRY_ASSIGN(const SecretBytes record_key, open_sealed_key(derived_key, level1_nonce, encrypted_key));
-  return open_sealed_data(record_key, level2_nonce, record.record_object);
+  VELNO_TRY_ASSIGN(const SecretBytes record_key, open_sealed_key(derived_key, *level1_nonce, *encrypted_key));
+  return open_sealed_data(record_key, *level2_nonce, record.record_object);
 }
 
 }  // namespace velno

@@ -24,6 +24,12 @@ inline constexpr std::size_t kRecordKeyBytes = 32;
 inline constexpr std::size_t kNonceBytes = 24;
 inline constexpr std::size_t kBoxTagBytes = 16;
 inline constexpr std::size_t kEncryptedKeyBytes = kBoxTagBytes + kRecordKeyBytes;
+// The longest plaintext a record is sealed with: the longest the library writes is a
+// stored datum's value, its 5120 Base64 characters as a JSON string. Sealing refuses a
+// longer one, and opening refuses a longer ciphertext without decoding its text (whose
+// decoding grows with the square of its length).
+inline constexpr std::size_t kMaxSealedPlaintextBytes = 5120 + 2;
+inline constexpr std::size_t kMaxSealedDataBytes = kMaxSealedPlaintextBytes + kBoxTagBytes;
 inline constexpr unsigned long long kPwhashOpsLimit = 2;
 inline constexpr std::size_t kPwhashMemLimit = 67108864;  // 64 MiB
 
@@ -32,6 +38,11 @@ std::vector<uint8_t> generate_salt();
 namespace test_hooks {
 // Counts the key derivations made in the process, for tests of what an operation costs.
 extern std::atomic<uint64_t> key_derivations;
+// Set only by fuzz targets, which link the library's code into themselves (no export
+// reaches it): keys are then derived with keyed BLAKE2b of the password under the salt,
+// which costs microseconds where Argon2id costs tens of milliseconds and 64 MiB, so
+// that each input runs every other step as shipped. Wallets written so open only so.
+extern std::atomic<bool> fast_key_derivation;
 }  // namespace test_hooks
 
 // Argon2id v1.3, opslimit 2, 64 MiB, 32 bytes. `salt` must hold 16 bytes.

@@ -62,9 +62,9 @@ TEST(Base58Test, KnownVectors) {
   for (const auto& [hex, text] : rows) {
     auto bytes = from_hex(hex);
     EXPECT_EQ(base58_encode(bytes), text) << hex;
-    auto back = base58_decode(text);
-    ASSERT_TRUE(back.ok()) << text;
-    EXPECT_EQ(*back, bytes) << text;
+    auto back = base58_decode(text, bytes.size());
+    ASSERT_TRUE(back.ok() && *back) << text;
+    EXPECT_EQ(**back, bytes) << text;
   }
   EXPECT_EQ(base58_encode(bytes_of("Hello World!")), "2NEpo7TZRRrLZSi2U");
 }
@@ -79,9 +79,15 @@ TEST(Base58Test, AgreesWithDigitByDigitReferenceAndRoundTrips) {
       if (rep == 2) std::fill(in.begin(), in.end(), 0xFF);  // carries all the way up
       const std::string text = base58_encode(in);
       ASSERT_EQ(text, reference_base58(in)) << "len " << len;
-      auto back = base58_decode(text);
-      ASSERT_TRUE(back.ok());
-      ASSERT_EQ(*back, in) << "len " << len;
+      ASSERT_LE(text.size(), base58_max_digits(len));
+      // Decoded within its own length, and refused one byte below it.
+      auto back = base58_decode(text, len);
+      ASSERT_TRUE(back.ok() && *back);
+      ASSERT_EQ(**back, in) << "len " << len;
+      if (len > 0) {
+        auto short_of = base58_decode(text, len - 1);
+        ASSERT_TRUE(short_of.ok() && !*short_of) << "len " << len;
+      }
     }
   }
 }
@@ -97,16 +103,16 @@ TEST(Base58Test, SecretVariantsZeroEveryBufferTheyRelease) {
   };
   std::vector<uint8_t> secret(64);
   for (std::size_t i = 0; i < secret.size(); ++i) secret[i] = static_cast<uint8_t>(i * 37 + 1);
-  auto back = base58_decode_secret(base58_encode_secret(secret));
+  auto back = base58_decode_secret(base58_encode_secret(secret), secret.size());
   const std::string text{std::string_view(base58_encode_secret(secret))};
   test_hooks::secret_release_observer = nullptr;
 
   EXPECT_EQ(text, base58_encode(secret));
-  ASSERT_TRUE(back.ok());
-  EXPECT_EQ(*back, secret);
+  ASSERT_TRUE(back.ok() && *back);
+  EXPECT_EQ(**back, secret);
   EXPECT_GE(released.load(), 3);  // the encoding's limbs and digits, the decoding's limbs
   EXPECT_EQ(dirty.load(), 0);
-  EXPECT_FALSE(base58_decode_secret("abc0").ok());
+  EXPECT_FALSE(base58_decode_secret("abc0", 4).ok());
 }
 
 // Data refused as non-canonical Base64 is found so only once decoded: the buffer it
@@ -158,10 +164,47 @@ TEST(Base58Test, DecodingNamesTheFirstOffendingByte) {
       {"\x7F", "provided string contained invalid character '\\u{7f}' at byte 0"},
   };
   for (const auto& [text, message] : rows) {
-    auto r = base58_decode(text);
-    ASSERT_FALSE(r.ok()) << message;
-    EXPECT_EQ(r.error().text(), message);
+    // Whatever the bound: every byte is checked before any length.
+    for (std::size_t bound : {text.size(), std::size_t{0}}) {
+      auto r = base58_decode(text, bound);
+      ASSERT_FALSE(r.ok()) << message;
+      EXPECT_EQ(r.error().text(), message);
+    }
   }
+}
+
+// A text is decoded only while its bytes fit the bound: the longest text of 16, 24, 32,
+// 48 and 64 bytes (all 0xFF) has 22, 33, 44, 66 and 88 digits; one digit more, or the
+// same digits making a larger number, or more leading zero bytes, is refused.
+TEST(Base58Test, DecodingStopsAtTheBoundAskedFor) {
+  for (std::size_t n : {16u, 24u, 32u, 48u, 64u}) {
+    const std::vector<uint8_t> top(n, 0xFF);
+    const std::string text = base58_encode(top);
+    EXPECT_EQ(text.size(), base58_max_digits(n)) << n;
+    auto fits = base58_decode(text, n);
+    ASSERT_TRUE(fits.ok() && *fits) << n;
+    EXPECT_EQ(**fits, top);
+    const std::string refused[] = {
+        text + "1",                              // 256 x the number: one byte more
+        std::string(text.size(), 'z'),           // as many digits, a larger number
+        "1" + text,                              // a zero byte in front
+        std::string(n + 1, '1'),                 // zero bytes only
+        text + std::string(1 << 20, '2'),        // a MiB of digits beyond
+    };
+    for (const std::string& t : refused) {
+      auto r = base58_decode(t, n);
+      ASSERT_TRUE(r.ok()) << t.substr(0, 100);
+      EXPECT_FALSE(r->has_value()) << t.substr(0, 100);
+    }
+  }
+  // Zero bytes only, up to the bound, are a value like any other.
+  auto zeros = base58_decode(std::string(16, '1'), 16);
+  ASSERT_TRUE(zeros.ok() && *zeros);
+  EXPECT_EQ(**zeros, std::vector<uint8_t>(16, 0));
+  // An invalid byte far past the bound is still the answer.
+  auto bad = base58_decode(std::string(1 << 20, '2') + "0", 16);
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().text(), "provided string contained invalid character '0' at byte 1048576");
 }
 
 TEST(Base64Test, Rfc4648Vectors) {

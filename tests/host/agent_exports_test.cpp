@@ -114,6 +114,87 @@ TEST_F(AgentExports, ADamagedDescriptionAnswersJsonProcessingWhereverItIsRead) {
   EXPECT_EQ(json::parse(call(&Library::create_did, h, nullptr))["code"], "OK");
 }
 
+// A Base58 member of a sealed record far longer than its value can be (8 MiB, whose
+// decoding, growing with the square of the length, took over ten minutes) answers at
+// once as a member of the wrong length does, wherever it is read.
+TEST_F(AgentExports, SealedMembersFarLongerThanTheirValuesAnswerAsAWrongLength) {
+  reliability::Watchdog watchdog;
+  const uint64_t first = open("sealed", kSeed.c_str());
+  ASSERT_EQ(call(&Library::wallet_store_data, first, "k", "QUJD"), R"({"code":"OK"})");
+  const json wallet = json::parse(test::read_file(wallet_file("sealed")));
+  const std::string did = dids(first)[0]["id"];
+  const std::string long_text(8 << 20, 'z');
+  const std::string login = failure("WalletLoginFailed", "Cannot read wallet. Is the Pin Correct?");
+
+  struct Case {
+    const char* member;
+    std::string answer;  // of sign_with_did and, inside {"Err":...}, of wallet_get_data
+    // A write proves its password on the key pair: refused where the member is one it
+    // needs for that, stored otherwise; a change of password likewise.
+    bool writes;
+  };
+  const Case cases[] = {
+      {"salt", failure("Crypto", "Invalid length of salt"), false},
+      {"level1_nonce", failure("Crypto", "Invalid length of level1_nonce"), false},
+      {"level2_nonce", failure("Crypto", "Invalid length of level2_nonce"), true},
+      {"encrypted_key", failure("Crypto", "Invalid length of encrypted_key"), false},
+      {"data", failure("Crypto", "Box easy open failed"), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.member);
+    json damaged = wallet;
+    for (auto& [key, record] : damaged.items()) {
+      if (!record.contains("record_security")) continue;
+      (std::string(c.member) == "data" ? record["data"] : record["record_security"][c.member]) = long_text;
+    }
+    const std::string alias = std::string("long_") + c.member;
+    test::write_file(wallet_file(alias), damaged.dump());
+    // The seed's DID is stored: the opening reads no sealed record.
+    const uint64_t h = open(alias.c_str(), kSeed.c_str());
+    EXPECT_EQ(dids(h).size(), 1u);
+    EXPECT_EQ(call(&Library::sign_with_did, h, did.c_str(), "QUJD"), c.answer);
+    const json got = json::parse(call(&Library::wallet_get_data, h, "k"));
+    EXPECT_EQ(got["value"]["Err"]["msg"], json::parse(c.answer)["value"]);
+    EXPECT_EQ(call(&Library::wallet_store_data, h, "other", "QUJD"), c.writes ? R"({"code":"OK"})" : login);
+    // A change keeps what it cannot open: the long member is still there, as it was.
+    EXPECT_EQ(call(&Library::change_password, h, &new_password), c.writes ? R"({"code":"OK"})" : login);
+    const json after = json::parse(test::read_file(wallet_file(alias)));
+    for (const auto& [key, record] : damaged.items()) {
+      if (!record.contains("record_security")) continue;
+      const json& member = std::string(c.member) == "data" ? after[key]["data"] : after[key]["record_security"][c.member];
+      EXPECT_TRUE(member == long_text) << key;
+    }
+  }
+}
+
+// A public key text longer than any 32-byte key's Base58 (44 digits) never verifies: it
+// answers false without being decoded, after the data and signature are checked as for
+// any key; a byte outside the alphabet, anywhere in it, is still the key's failure.
+TEST_F(AgentExports, AKeyFarLongerThanAnyPublicKeyIsAnsweredWithoutDecodingIt) {
+  reliability::Watchdog watchdog;
+  const uint64_t h = open("keys", kSeed.c_str());
+  const std::string pk = dids(h)[0]["publicKey"];
+  const std::string id = dids(h)[0]["id"];
+  const std::string sig = json::parse(call(&Library::sign_with_did, h, id.c_str(), "QUJD"))["value"];
+  const std::string long_key = pk + std::string(16 << 20, 'z');
+  const std::string k45 = base58_encode(std::vector<uint8_t>(33, 0xFF));
+  struct Case {
+    std::string key, data, signature, expected;
+  };
+  const Case cases[] = {
+      {pk, "QUJD", sig, R"({"code":"OK","value":true})"},
+      {long_key, "QUJD", sig, R"({"code":"OK","value":false})"},
+      {k45, "QUJD", sig, R"({"code":"OK","value":false})"},
+      {long_key, "QUI", sig, failure("ConversionError", "Invalid base64 encoded sign data")},
+      {long_key, "QUJD", "QUI", failure("ConversionError", "Invalid base64 encoded signature")},
+      {long_key + "0", "QUJD", sig, failure("ConversionError", "Invalid base58 encoded public key")},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(call(&Library::verify_with_did_public_key, h, c.key.c_str(), c.data.c_str(), c.signature.c_str()),
+              c.expected)
+        << c.key.substr(0, 60);
+}
+
 TEST_F(AgentExports, UnregisteredHandlesAnswerNotFoundWithoutReadingTheirTexts) {
   open("known", kSeed.c_str());
   for (uint64_t handle : {uint64_t{0}, uint64_t{100004}, uint64_t{100006}}) {

@@ -43,10 +43,10 @@ const char* third_password() { return "a third password"; }
 // The Base58 text with one bit of its decoded bytes flipped: damage of the kind a disk
 // or a hand-edit leaves, which keeps the text's alphabet and the bytes' length.
 std::string flip_a_bit(const std::string& text) {
-  auto bytes = base58_decode(text);
+  auto bytes = base58_decode(text, text.size());
   EXPECT_TRUE(bytes.ok()) << text;
   if (!bytes.ok()) return text;
-  std::vector<uint8_t> flipped = std::move(bytes).value();
+  std::vector<uint8_t> flipped = std::move(**bytes);
   flipped[flipped.size() / 2] ^= 0x10;
   return base58_encode(flipped);
 }

@@ -20,6 +20,8 @@
 //   alloc_sweep_host check HOME EXPORT ACKED CODE
 //       The fresh look: every acknowledged record is there, and a refused write left
 //       nothing.
+// EXPORT "open_existing_<kind>" opens the existing wallet with its DID's description
+// changed outside the library, as a hostile file would (see kHostileDescriptions).
 #include <execinfo.h>
 #include <malloc.h>
 #include <sys/wait.h>
@@ -246,6 +248,9 @@ const std::map<std::string, Export>& exports() {
       {"create_agent_null", [](const Setup&) { return create_agent("fresh", nullptr, &password); }},
       // An existing wallet that this process has not opened yet; its DID is reused.
       {"open_existing", [](const Setup&) { return create_agent("stored", kSeed, &password); }},
+      {"open_existing_array", [](const Setup&) { return create_agent("stored", kSeed, &password); }},
+      {"open_existing_object", [](const Setup&) { return create_agent("stored", kSeed, &password); }},
+      {"open_existing_deep", [](const Setup&) { return create_agent("stored", kSeed, &password); }},
       {"create_did", [](const Setup& s) { return create_did(s.handle, kFaultSeed); }},
       {"create_did_null", [](const Setup& s) { return create_did(s.handle, nullptr); }},
       {"list_dids", [](const Setup& s) { return list_dids(s.handle); }},
@@ -288,13 +293,57 @@ Setup set_up(const std::string& home, bool trace) {
 
 std::string base_wallet(const std::string& home) { return home + "/base/brox-wallet/qxdwallet_sweep.json"; }
 
+// Descriptions holding containers where the library writes none: copying such a record
+// once aborted the host when memory ran out half-way. Each is the "metadata" of the
+// seed's DID, and the opening that reuses that DID answers `opening`.
+struct HostileDescription {
+  const char* kind;
+  nlohmann::json metadata;
+  const char* opening;  // the code of the opening's answer when memory suffices
+};
+const std::vector<HostileDescription>& hostile_descriptions() {
+  static const std::vector<HostileDescription> kinds = [] {
+    nlohmann::json deep = nlohmann::json::array({1});
+    for (int i = 1; i < 120; ++i) deep = nlohmann::json::array({std::move(deep)});
+    return std::vector<HostileDescription>{{"array", nlohmann::json::array({1}), "JsonProcessing"},
+                                           {"object", {{"a", "b"}}, "OK"},
+                                           {"deep", std::move(deep), "JsonProcessing"}};
+  }();
+  return kinds;
+}
+const HostileDescription* hostile_description(const std::string& export_name) {
+  for (const HostileDescription& h : hostile_descriptions())
+    if (export_name == std::string("open_existing_") + h.kind) return &h;
+  return nullptr;
+}
+
+// The wallet that the opening of an existing wallet finds: the sweep's own, or one with
+// the seed's description made hostile.
+void write_stored_wallet(const std::string& wallet, const std::string& export_name, const std::string& path) {
+  const HostileDescription* hostile = hostile_description(export_name);
+  if (hostile == nullptr) {
+    fs::copy_file(wallet, path);
+    return;
+  }
+  auto records = velno::reliability::read_wallet(wallet);
+  if (!records) fail("cannot read " + wallet);
+  bool changed = false;
+  for (auto& [key, record] : records->items()) {
+    if (record.value("type", "") != "Did" || !record.contains("data")) continue;
+    record["data"]["metadata"] = hostile->metadata;
+    changed = true;
+  }
+  if (!changed) fail("no description in " + wallet);
+  std::ofstream(path) << records->dump();
+}
+
 // A home of the case's own, holding a copy of the sweep's wallet, and another copy
 // under an alias that no process has opened yet (kept aside too, to compare).
-void prepare_case_home(const std::string& wallet, const std::string& case_home) {
+void prepare_case_home(const std::string& wallet, const std::string& export_name, const std::string& case_home) {
   fs::create_directories(case_home + "/brox-wallet");
   fs::copy_file(wallet, case_home + "/brox-wallet/qxdwallet_sweep.json");
-  fs::copy_file(wallet, case_home + "/brox-wallet/qxdwallet_stored.json");
-  fs::copy_file(wallet, case_home + ".stored");
+  write_stored_wallet(wallet, export_name, case_home + "/brox-wallet/qxdwallet_stored.json");
+  fs::copy_file(case_home + "/brox-wallet/qxdwallet_stored.json", case_home + ".stored");
 }
 
 enum class Calls { One, Twice, First };
@@ -364,7 +413,7 @@ void run_armed(Setup& s, const std::string& export_name, long nth, bool every, C
 // In a forked child: moves the agent into a home of its own and runs the case.
 [[noreturn]] void run_case(Setup s, const std::string& export_name, const std::string& case_home, long nth,
                            bool every, Calls calls, const std::string& status) {
-  prepare_case_home(base_wallet(fs::path(s.home).parent_path().string()), case_home);
+  prepare_case_home(base_wallet(fs::path(s.home).parent_path().string()), export_name, case_home);
   s.home = case_home;
   EXPECT_OK("set_velno_home_path", set_velno_home_path(case_home.c_str()));
   run_armed(s, export_name, nth, every, calls, status);
@@ -374,7 +423,7 @@ void run_armed(Setup& s, const std::string& export_name, long nth, bool every, C
 // In a new process: the export is the process's first library call.
 [[noreturn]] void run_first(const std::string& wallet, const std::string& case_home, const std::string& export_name,
                             bool trace, long nth, bool every, const std::string& status) {
-  prepare_case_home(wallet, case_home);
+  prepare_case_home(wallet, export_name, case_home);
   Setup s;
   s.home = case_home;
   run_armed(s, export_name, nth, every, Calls::First, status);
@@ -436,6 +485,12 @@ int check(const std::string& home, const std::string& export_name, bool acked, c
   // An opening that reuses its DID writes nothing, whatever it answered.
   if (file_bytes(home + "/brox-wallet/qxdwallet_stored.json") != file_bytes(home + ".stored"))
     fail("an opening of an existing wallet changed it");
+  if (const HostileDescription* hostile = hostile_description(export_name)) {
+    // Answered as with memory enough, whatever the refused opening answered.
+    Answer stored = take(create_agent("stored", kSeed, &password));
+    if (stored.code != hostile->opening) fail("the hostile wallet's opening answered " + stored.text);
+    return 0;
+  }
   EXPECT_OK("create_agent stored", create_agent("stored", kSeed, &password));
   return 0;
 }

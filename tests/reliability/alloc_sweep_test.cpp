@@ -70,9 +70,13 @@ TEST(AllocationSweep, EveryExportAnswersAndCommitsNothingWhenAnAllocationIsRefus
 }
 
 // Random DIDs, which a host that retries a failure would multiply, and an opening of a
-// wallet that exists, which must leave it as it was.
+// wallet that exists, which must leave it as it was: also when its DID's description
+// holds an array, an object or 120-deep nesting, whose copy must be released without
+// aborting when memory runs out half-way.
 TEST(AllocationSweep, RandomDidsAndOpeningsOfExistingWalletsAnswerAsTheyCommit) {
-  sweep(runs_of({"create_agent_null", "create_did_null", "open_existing"}, {"off", "trace"}, {"once", "every"}));
+  sweep(runs_of({"create_agent_null", "create_did_null", "open_existing", "open_existing_array", "open_existing_object",
+                 "open_existing_deep"},
+                {"off", "trace"}, {"once", "every"}));
 }
 
 // The answer set aside for exhausted memory is there from a process's first call, and

@@ -70,9 +70,9 @@ void collect(const std::string& path, const std::string& password, Secrets& out)
     if (item.value()["type"] != "KeyPair") continue;
     auto pair = nlohmann::json::parse(opened->plaintext.view(), nullptr, false);
     ASSERT_TRUE(pair.is_object() && pair.contains("sk")) << item.key();
-    auto sk = base58_decode(pair["sk"].get<std::string>());
-    ASSERT_TRUE(sk && sk->size() == crypto_sign_SECRETKEYBYTES) << item.key();
-    out.add_bytes(*sk);
+    auto sk = base58_decode(pair["sk"].get<std::string>(), crypto_sign_SECRETKEYBYTES);
+    ASSERT_TRUE(sk && *sk && (*sk)->size() == crypto_sign_SECRETKEYBYTES) << item.key();
+    out.add_bytes(**sk);
     ++out.keys;
   }
 }

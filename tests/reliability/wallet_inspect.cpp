@@ -14,9 +14,10 @@ namespace {
 std::optional<std::vector<uint8_t>> decode_member(const nlohmann::json& obj, const char* name, std::size_t size) {
   auto it = obj.find(name);
   if (it == obj.end() || !it->is_string()) return std::nullopt;
-  auto bytes = base58_decode(it->get<std::string>());
-  if (!bytes || (size != 0 && bytes->size() != size)) return std::nullopt;
-  return std::move(bytes).value();
+  const std::string& text = it->get_ref<const std::string&>();
+  auto bytes = base58_decode(text, text.size());
+  if (!bytes || (size != 0 && (*bytes)->size() != size)) return std::nullopt;
+  return std::move(**bytes);
 }
 
 }  // namespace

@@ -22,16 +22,9 @@
 #include <gtest/gtest.h>
 #include <sodium.h>
 
+#include "support/sanitized.hpp"
 #include "wallet/record_encryption.hpp"
 #include "wallet/wallet_fixture.hpp"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define VELNO_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define VELNO_TEST_SANITIZED 1
-#endif
-#endif
 
 namespace velno {
 namespace {

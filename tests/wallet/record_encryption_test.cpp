@@ -62,6 +62,26 @@ TEST(DecodeSalt, RefusesBadBase58AndOtherLengths) {
   security.salt = "0abc";
   EXPECT_DID_ERROR(decode_salt(security), DidErrorKind::ConversionError,
                    "provided string contained invalid character '0' at byte 0");
+  // Far longer than a salt's text: refused as a wrong length, undecoded.
+  security.salt = std::string(1 << 20, 'z');
+  EXPECT_DID_ERROR(decode_salt(security), DidErrorKind::Crypto, "Invalid length of salt");
+}
+
+// The longest plaintext the library seals opens again; one byte more is not sealed, and
+// a ciphertext one byte longer than that sealing makes is refused before it is opened.
+TEST(RecordEncryption, SealsAndOpensUpToTheLongestPlaintextAndNoFurther) {
+  const std::string longest(kMaxSealedPlaintextBytes, 'x');
+  Sealed s = seal(longest);
+  auto opened = decrypt_record_data(s.key, s.record);
+  ASSERT_TRUE(opened.ok()) << opened.error().raw_message();
+  EXPECT_EQ(opened.value().view(), longest);
+
+  EXPECT_DID_ERROR(encrypt_record_data(SecretBytes(longest + "x"), std::vector<uint8_t>(16, 7), random_key()),
+                   DidErrorKind::Crypto, "Cannot encrypt the record object");
+  std::vector<uint8_t> longer = b58(s.record.record_object.get<std::string>());
+  longer.push_back(0);
+  s.record.record_object = base58_encode(longer);
+  EXPECT_DID_ERROR(decrypt_record_data(s.key, s.record), DidErrorKind::Crypto, "Box easy open failed");
 }
 
 TEST(RecordEncryption, SealsBothLayersAndOpensBack) {
@@ -233,9 +253,29 @@ TEST(RecordEncryption, DamagedRecordsFailWithTheirOwnError) {
       {"encrypted key opening to 40 bytes",
        [&](auto& r, auto& key) { sec(r).encrypted_key = sealed_key_of_length(key, sec(r).level1_nonce, 40); }, false,
        DidErrorKind::Crypto, "Invalid length of encrypted_key"},
-      {"encrypted key of 60 bytes that does not open",
-       [&](auto& r, auto&) { sec(r).encrypted_key = base58_encode(std::vector<uint8_t>(60, 1)); }, false,
-       DidErrorKind::WalletLoginFailed, login},
+      // Longer than any sealed record key: a wrong length, found before anything opens.
+      {"encrypted key of 49 bytes, wrong key",
+       [&](auto& r, auto&) { sec(r).encrypted_key = base58_encode(std::vector<uint8_t>(49, 1)); }, true,
+       DidErrorKind::Crypto, "Invalid length of encrypted_key"},
+      // Texts far beyond their member's length are refused undecoded, with the answer of
+      // a wrong length; an invalid byte anywhere is still the Base58 error.
+      {"level1 nonce of 1 MiB of digits",
+       [&](auto& r, auto&) { sec(r).level1_nonce = std::string(1 << 20, 'z'); }, true, DidErrorKind::Crypto,
+       "Invalid length of level1_nonce"},
+      {"level2 nonce of 1 MiB of digits",
+       [&](auto& r, auto&) { sec(r).level2_nonce.append(1 << 20, '2'); }, false, DidErrorKind::Crypto,
+       "Invalid length of level2_nonce"},
+      {"encrypted key of 1 MiB of digits",
+       [&](auto& r, auto&) { sec(r).encrypted_key.append(1 << 20, '2'); }, false, DidErrorKind::Crypto,
+       "Invalid length of encrypted_key"},
+      {"level1 nonce of 1 MiB, encrypted key not Base58 at its end",
+       [&](auto& r, auto&) {
+         sec(r).level1_nonce.append(1 << 20, '2');
+         sec(r).encrypted_key = std::string(1 << 20, '2') + "0";
+       },
+       false, DidErrorKind::ConversionError, "provided string contained invalid character '0' at byte 1048576"},
+      {"data of 1 MiB of digits", [](auto& r, auto&) { r.record_object = std::string(1 << 20, 'z'); }, false,
+       DidErrorKind::Crypto, box},
   };
   for (const OpenCase& c : cases) {
     SCOPED_TRACE(c.name);

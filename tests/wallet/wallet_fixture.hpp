@@ -32,9 +32,9 @@ inline std::span<const uint8_t> bytes_of(std::string_view s) {
 }
 
 inline std::vector<uint8_t> b58(std::string_view text) {
-  auto decoded = base58_decode(text);
+  auto decoded = base58_decode(text, text.size());
   EXPECT_TRUE(decoded.ok()) << text;
-  return decoded.ok() ? std::move(decoded).value() : std::vector<uint8_t>{};
+  return decoded.ok() ? std::move(**decoded) : std::vector<uint8_t>{};
 }
 
 // Collects every log record made; installed once per test process.

@@ -156,12 +156,12 @@ JsonResult<T> run(JsonReader& r, F&& read) {
 
 // Decodes the two Base58 texts, pk first; the decoder's message on failure.
 std::optional<std::string> decode_key_pair(std::string_view pk_text, std::string_view sk_text, KeyPair& out) {
-  auto pk = base58_decode(pk_text);
+  auto pk = base58_decode(pk_text, kPublicKeyBytes);
   if (!pk) return pk.error().text();
-  auto sk = base58_decode_secret(sk_text);
+  auto sk = base58_decode_secret(sk_text, kSecretKeyBytes);
   if (!sk) return sk.error().text();
-  out.pk = std::move(pk).value();
-  out.sk = std::move(sk).value();
+  if (*pk) out.pk = std::move(**pk);
+  if (*sk) out.sk = std::move(**sk);
   return std::nullopt;
 }
 
@@ -191,6 +191,15 @@ InternalStorageRecord::InternalStorageRecord(InternalWalletKey key, RecordType t
       record_security(std::move(record_security)),
       record_object(std::move(record_object)),
       cached_text(std::move(cached_text)) {}
+
+InternalStorageRecord::InternalStorageRecord(const InternalStorageRecord& o)
+    : key(o.key),
+      typ(o.typ),
+      date(o.date),
+      tags(o.tags),
+      record_security(o.record_security),
+      record_object(copy_tree(o.record_object)),
+      cached_text(o.cached_text) {}
 
 InternalStorageRecord& InternalStorageRecord::operator=(const InternalStorageRecord& o) {
   if (this != &o) *this = InternalStorageRecord(o);

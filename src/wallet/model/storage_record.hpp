@@ -80,7 +80,9 @@ struct InternalStorageRecord {
   InternalStorageRecord(InternalWalletKey key, RecordType typ, int64_t date, std::optional<Tags> tags,
                         std::optional<RecordSecurity> record_security, nlohmann::json record_object,
                         std::shared_ptr<const std::string> cached_text = nullptr);
-  InternalStorageRecord(const InternalStorageRecord&) = default;
+  // Copies the data tree without nlohmann's copy, whose failure part-way would end the
+  // process (common/json_tree.hpp).
+  InternalStorageRecord(const InternalStorageRecord& o);
   InternalStorageRecord(InternalStorageRecord&&) noexcept = default;
   // Both release the data tree they replace without allocating (common/json_tree.hpp),
   // as does the destructor: records are dropped while memory runs out, too.
@@ -120,8 +122,13 @@ JsonResult<std::optional<RecordSecurity>> deserialize_record_security(JsonReader
 JsonResult<RecordType> deserialize_record_type(JsonReader& r);
 JsonResult<InternalStorageRecord> deserialize_storage_record(JsonReader& r);
 
+inline constexpr std::size_t kPublicKeyBytes = 32;
+inline constexpr std::size_t kSecretKeyBytes = 64;
+
 // The Ed25519 key pair of one DID: pk 32 bytes, sk 64 bytes (seed + public key).
-// Lengths are not checked when reading: signing refuses an sk of the wrong length.
+// Lengths are not checked when reading: signing refuses an sk of the wrong length. A
+// text longer than any key of its kind is not decoded (its decoding would grow with
+// the square of its length): it reads as an empty key, of a wrong length like others.
 struct KeyPair {
   std::vector<uint8_t> pk;
   std::vector<uint8_t> sk;
