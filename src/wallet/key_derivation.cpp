@@ -353,11 +353,27 @@ void RegionPool::after_fork_in_child() noexcept {
 }
 
 // libargon2's callbacks have no argument of the caller's: the region a derivation took
-// reaches its allocation through the thread.
-thread_local uint8_t* lent_region = nullptr;
+// reaches its allocation through a value of the thread's. A POSIX key, not thread_local:
+// in a library loaded with dlopen, the C library makes a thread's thread_local storage on
+// its first use, aborts the process when that allocation is refused, and leaves it where
+// leak checkers that scan threads cannot follow.
+pthread_key_t lent_region_key;
+bool lent_region_key_made = false;
+
+void make_lent_region_key() noexcept { lent_region_key_made = pthread_key_create(&lent_region_key, nullptr) == 0; }
+
+bool lend_to_this_thread(uint8_t* region) noexcept {
+  static pthread_once_t once = PTHREAD_ONCE_INIT;
+  pthread_once(&once, make_lent_region_key);
+  return lent_region_key_made && pthread_setspecific(lent_region_key, region) == 0;
+}
 
 int allocate_region(uint8_t** memory, std::size_t bytes) {
-  *memory = bytes == kArgon2RegionBytes ? std::exchange(lent_region, nullptr) : nullptr;
+  *memory = nullptr;
+  if (bytes == kArgon2RegionBytes) {
+    *memory = static_cast<uint8_t*>(pthread_getspecific(lent_region_key));
+    pthread_setspecific(lent_region_key, nullptr);  // clearing a set value never allocates
+  }
   return *memory != nullptr ? ARGON2_OK : ARGON2_MEMORY_ALLOCATION_ERROR;
 }
 
@@ -384,9 +400,11 @@ bool derive_in_region(uint8_t* region, std::span<const uint8_t> password, std::s
   context.allocate_cbk = allocate_region;
   context.free_cbk = free_region;
   context.flags = ARGON2_DEFAULT_FLAGS;
-  lent_region = region;
-  const bool derived = argon2_ctx(&context, Argon2_id) == ARGON2_OK;
-  lent_region = nullptr;
+  bool derived = false;
+  if (lend_to_this_thread(region)) {
+    derived = argon2_ctx(&context, Argon2_id) == ARGON2_OK;
+    lend_to_this_thread(nullptr);
+  }
   pool().give_back(region);
   return derived;
 }
