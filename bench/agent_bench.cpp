@@ -110,7 +110,8 @@ void BM_ListDids(benchmark::State& state) {
 BENCHMARK(BM_ListDids)->Unit(benchmark::kMillisecond)->Arg(10)->Arg(1000)->Arg(10000);
 
 // create_did with a random key pair (two derivations: one proves the password on a sealed
-// record, one seals; two rewrites of the wallet file), paired with two bare derivations,
+// record, one seals; one rewrite of the wallet file holds both of the DID's records),
+// paired with two bare derivations,
 // alternating which goes first; the difference is what the library adds. Each iteration
 // adds a DID.
 void BM_CreateDidVsDerivation(benchmark::State& state) {

@@ -16,6 +16,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench_support.hpp"
+#include "wallet/argon2_compress.hpp"
 #include "wallet/key_derivation.hpp"
 
 namespace velno::bench {
@@ -75,27 +76,28 @@ double median(std::vector<double> v) {
 // ---- A process's first derivation ----------------------------------------------------------
 
 // Each iteration starts three children, each making its first derivation: with
-// crypto_pwhash, with the library, and with the library made to map and populate a region
-// for it and compute in it with libargon2 (as when every call has a fresh region); the
-// order rotates. Argument 1 turns transparent huge pages off in all three
+// crypto_pwhash, with the library (which maps and populates a region for it and computes
+// with the fastest compression this processor has), and with the library held to its
+// portable compression (what processors without SSE2/AVX2/AVX-512F get); the order
+// rotates. Argument 1 turns transparent huge pages off in all three
 // (prctl(PR_SET_THP_DISABLE), as on a server without them).
 void BM_FirstDerivationOfAProcess(benchmark::State& state) {
   init_sodium();
   const bool no_huge_pages = state.range(0) != 0;
   std::array<uint8_t, crypto_pwhash_SALTBYTES> salt{};
   randombytes_buf(salt.data(), salt.size());
-  std::vector<double> ratios, region_ratios, stock_ms, library_ms, region_ms;
+  std::vector<double> ratios, portable_ratios, stock_ms, library_ms, portable_ms;
   double huge_in_force = 0;
   int rotation = 0;
   for (auto _ : state) {
-    double seconds[3] = {0, 0, 0};  // stock, library, library in a new region
+    double seconds[3] = {0, 0, 0};  // stock, library, library with the portable compression
     for (int k = 0; k < 3; ++k) {
       const int who = (k + rotation) % 3;
       ChildFigures f{};
       const bool ok = in_child(
           [&](ChildFigures& out) {
             if (no_huge_pages && !turn_off_huge_pages()) return false;
-            if (who == 2) test_hooks::argon2_idle_choice = Argon2IdleChoice::kFreshRegionPerCall;
+            if (who == 2) argon2::test_hooks::forced_compression = static_cast<int>(argon2::Compression::kPortable);
             out[1] = test_hooks::argon2_huge_pages_in_force() ? 1 : 0;
             const double t0 = now_seconds();
             const bool derived = who == 0 ? stock_derive(salt.data()) : library_derive(salt.data());
@@ -110,18 +112,18 @@ void BM_FirstDerivationOfAProcess(benchmark::State& state) {
     ++rotation;
     state.SetIterationTime(seconds[1]);
     ratios.push_back(seconds[1] / seconds[0]);
-    region_ratios.push_back(seconds[2] / seconds[0]);
+    portable_ratios.push_back(seconds[2] / seconds[0]);
     stock_ms.push_back(seconds[0] * 1e3);
     library_ms.push_back(seconds[1] * 1e3);
-    region_ms.push_back(seconds[2] * 1e3);
+    portable_ms.push_back(seconds[2] * 1e3);
   }
   state.counters["ratio_median"] = median(ratios);
   state.counters["ratio_min"] = *std::min_element(ratios.begin(), ratios.end());
   state.counters["ratio_max"] = *std::max_element(ratios.begin(), ratios.end());
-  state.counters["region_ratio_median"] = median(region_ratios);
+  state.counters["portable_ratio_median"] = median(portable_ratios);
   state.counters["stock_ms"] = median(stock_ms);
   state.counters["library_ms"] = median(library_ms);
-  state.counters["region_ms"] = median(region_ms);
+  state.counters["portable_ms"] = median(portable_ms);
   state.counters["huge_pages"] = huge_in_force;
 }
 BENCHMARK(BM_FirstDerivationOfAProcess)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(15);
@@ -138,12 +140,18 @@ std::pair<double, double> thread_cpu_seconds() {
 
 // crypto_pwhash against the library's derivation in the region it keeps, alternating, on
 // one thread; user time is the computation (both run on memory whose pages are in place:
-// crypto_pwhash maps its own populated), system time what the kernel adds. Argument 1 turns
-// transparent huge pages off. Runs in a child so that the pool starts empty.
+// crypto_pwhash maps its own populated), system time what the kernel adds. Arguments:
+// huge pages off (1) or as the system has them (0), and the compression the library uses
+// (-1 the fastest this processor has, else an argon2::Compression: 0 portable, 1 SSE2,
+// 2 AVX2, 3 AVX-512F). Runs in a child so that the pool starts empty.
 void BM_ComputationAlone(benchmark::State& state) {
   constexpr int kPairs = 12;
   init_sodium();
   const bool no_huge_pages = state.range(0) != 0;
+  const auto compression = static_cast<int>(state.range(1));
+  if (compression >= 0 && !argon2::compression_available(static_cast<argon2::Compression>(compression))) {
+    return state.SkipWithError("not on this processor");
+  }
   std::array<uint8_t, crypto_pwhash_SALTBYTES> salt{};
   randombytes_buf(salt.data(), salt.size());
   for (auto _ : state) {
@@ -151,6 +159,7 @@ void BM_ComputationAlone(benchmark::State& state) {
     const bool ok = in_child(
         [&](ChildFigures& out) {
           if (no_huge_pages && !turn_off_huge_pages()) return false;
+          argon2::test_hooks::forced_compression = compression;
           if (!library_derive(salt.data()) || !library_derive(salt.data())) return false;  // a region, in use once
           for (int i = 0; i < kPairs; ++i) {
             for (int k = 0; k < 2; ++k) {
@@ -177,10 +186,18 @@ void BM_ComputationAlone(benchmark::State& state) {
     state.counters["library_ms"] = f[3] * 1e3;
     state.counters["library_user_ms"] = f[4] * 1e3;
     state.counters["library_sys_ms"] = f[5] * 1e3;
-    state.counters["speed"] = f[1] / f[4];  // libargon2's speed as a share of libsodium's
+    state.counters["speed"] = f[1] / f[4];  // the library's speed as a share of libsodium's
   }
 }
-BENCHMARK(BM_ComputationAlone)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+BENCHMARK(BM_ComputationAlone)
+    ->ArgNames({"no_thp", "compression"})
+    ->Args({0, -1})
+    ->Args({1, -1})
+    ->Args({0, 0})
+    ->Args({0, 1})
+    ->Args({0, 2})
+    ->Args({0, 3})
+    ->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 // ---- Idle regions: three ways, side by side -----------------------------------------------
 

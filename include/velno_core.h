@@ -128,20 +128,21 @@
  * Key derivations. Every encrypted record read or written costs one Argon2id derivation
  * (v1.3, 2 passes, 64 MiB, one lane: the keys crypto_pwhash gives), and a write into a
  * wallet that holds encrypted records two (three when the first proof record does not
- * open: see Passwords). One takes tens of milliseconds on one core,
- * and threads of one process derive side by side. Against crypto_pwhash for the same key
- * (measured on an 8-CPU x86-64 machine): 1.05-1.2 x its time on one thread, 1.4-1.7 x its
- * throughput on 8 threads, a process's first derivation 1.05-1.2 x its time, 1.05-1.4 x
- * where transparent huge pages are off. The system's libargon2, which computes in the
- * kept memory, is portable code without SIMD at about half libsodium's speed; built
- * against a vectorised libargon2 a derivation would take about 0.6 x crypto_pwhash's time.
+ * open: see Passwords). The library computes Argon2id itself, with the vector unit the
+ * processor has (AVX-512F, AVX2 or SSE2 on x86-64, chosen at run time; portable code
+ * elsewhere, including arm64), in memory it keeps: about 50-70 ms of one core on an 8-CPU
+ * x86-64 machine, and threads of one process derive side by side. Against crypto_pwhash
+ * for the same key, measured there: 0.22-0.35 x its time on one thread; on 8 threads
+ * 3.8-4.3 x its throughput where transparent huge pages are on, 1.3-1.9 x where they are
+ * off (the cost of handing regions back between bursts there); a process's
+ * first derivation 0.36-0.38 x its time, 1.15-1.21 x without huge pages (the new region
+ * is populated first). The portable code takes 2.3-2.9 x the vectorised code's time.
  * Memory the library keeps:
  * - A derivation runs in a 64 MiB region that the process keeps for the next one: at
  *   most as many as ran at once, never more than 8. A region is populated when it is
  *   made (in huge pages where the system and the process allow them) and wiped when its
  *   derivation ends. One that finds no region free (the process's first, or one beyond
- *   those kept) runs in memory of its own, as crypto_pwhash does, and then makes a region
- *   for the next (128 MiB for that moment).
+ *   those kept) maps and populates one; beyond 8 it is unmapped when its derivation ends.
  * - When the last derivation running ends, every kept region but one is handed back to
  *   the system (MADV_FREE: it takes their pages when it needs memory; until then they
  *   still count in the resident size; where the kernel lacks it they are unmapped). An

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only those that are missing.
 set -euo pipefail
 
-packages=(g++ cmake pkg-config libsodium-dev libargon2-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev)
+packages=(g++ cmake pkg-config libsodium-dev nlohmann-json3-dev googletest libgtest-dev libgmock-dev)
 if [ "${VELNO_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-dev)
 fi

@@ -18,8 +18,9 @@
 #include <new>
 #include <utility>
 
-#include <argon2.h>
 #include <sodium.h>
+
+#include "wallet/argon2id.hpp"
 
 // Advice that older C library headers lack; a kernel without it answers EINVAL.
 #ifdef __linux__
@@ -44,7 +45,6 @@ std::atomic<Argon2IdleChoice> argon2_idle_choice{Argon2IdleChoice::kLazyRelease}
 
 namespace {
 
-constexpr std::size_t kMinOutputBytes = 16;  // crypto_pwhash's least, above libargon2's
 
 int advise(uint8_t* region, int advice) noexcept {
 #ifdef __linux__
@@ -171,13 +171,11 @@ bool hand_back(uint8_t* region) noexcept {
 }
 
 // Regions kept between derivations, at most as many as ran at once. A derivation that finds
-// none kept runs in memory of its own (crypto_pwhash's, which maps it populated and
-// computes faster than libargon2 does: see argon2id_derive) and then, while the process
-// has fewer regions than its bound, maps one for the next. When the last derivation
-// running ends, every kept region but the one it used is handed back (or unmapped): an
-// idle process holds at most one region the system cannot take back. The library starts
-// no thread, so that work falls to the derivation that ends last; the lock covers the
-// bookkeeping alone, never a system call on a region.
+// none kept maps one (populated) and, while the process keeps fewer than its bound, leaves
+// it for the next. When the last derivation running ends, every kept region but the one it
+// used is handed back (or unmapped): an idle process holds at most one region the system
+// cannot take back. The library starts no thread, so that work falls to the derivation
+// that ends last; the lock covers the bookkeeping alone, never a system call on a region.
 class RegionPool {
  public:
   RegionPool() noexcept {
@@ -186,10 +184,9 @@ class RegionPool {
     pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
   }
 
-  // Starts a derivation: a kept region, or with `map_if_none` a new one; nullptr when none
-  // is kept (or none could be mapped). Every take ends with give_back or, without a
-  // region, end_without_region.
-  uint8_t* take(bool map_if_none) noexcept {
+  // Starts a derivation: a kept region, or a new one; nullptr when none could be mapped.
+  // Every take ends with give_back or, without a region, end_without_region.
+  uint8_t* take() noexcept {
     Kept kept;
     {
       std::lock_guard lock(mutex_);
@@ -202,7 +199,7 @@ class RegionPool {
       unmap(kept.region);
       lent_back();
     }
-    uint8_t* fresh = map_if_none ? map_region() : nullptr;
+    uint8_t* fresh = map_region();
     if (fresh != nullptr) {
       std::lock_guard lock(mutex_);
       ++lent_;
@@ -217,17 +214,8 @@ class RegionPool {
     end_use(region, true);
   }
 
-  // Ends a derivation that had no region. After one that succeeded, a region is made for
-  // the next while the process has fewer than its bound: the pool grows to the most
-  // derivations that ran at once, as when each had mapped its own.
-  void end_without_region(bool derived) noexcept {
-    bool grow = false;
-    if (derived && choice() != test_hooks::Argon2IdleChoice::kFreshRegionPerCall) {
-      std::lock_guard lock(mutex_);
-      grow = kept_ + lent_ < regions_.size();
-    }
-    end_use(grow ? map_region() : nullptr, false);
-  }
+  // Ends a derivation that could have no region.
+  void end_without_region() noexcept { end_use(nullptr, false); }
 
   std::size_t kept() {
     std::lock_guard lock(mutex_);
@@ -287,7 +275,8 @@ class RegionPool {
   }
 
   // One derivation ends; `region`, when there is one (`lent` when the derivation had it),
-  // goes into the pool.
+  // goes into the pool unless the process would then have more regions, kept and in use,
+  // than its bound (beyond it each derivation maps one of its own).
   void end_use(uint8_t* region, bool lent) noexcept {
     using test_hooks::Argon2IdleChoice;
     const Argon2IdleChoice choice = RegionPool::choice();
@@ -299,7 +288,7 @@ class RegionPool {
       --in_flight_;
       if (lent) --lent_;
       if (region != nullptr) {
-        if (choice != Argon2IdleChoice::kFreshRegionPerCall && kept_ < regions_.size()) {
+        if (choice != Argon2IdleChoice::kFreshRegionPerCall && kept_ + lent_ < regions_.size()) {
           regions_[kept_++] = {region, false};
         } else {
           surplus = region;
@@ -361,91 +350,36 @@ void RegionPool::after_fork_in_child() noexcept {
   p.mutex_.unlock();
 }
 
-// libargon2's callbacks have no argument of the caller's: the region a derivation took
-// reaches its allocation through a value of the thread's. A POSIX key, not thread_local:
-// in a library loaded with dlopen, the C library makes a thread's thread_local storage on
-// its first use, aborts the process when that allocation is refused, and leaves it where
-// leak checkers that scan threads cannot follow.
-pthread_key_t lent_region_key;
-bool lent_region_key_made = false;
-
-void make_lent_region_key() noexcept { lent_region_key_made = pthread_key_create(&lent_region_key, nullptr) == 0; }
-
-bool lend_to_this_thread(uint8_t* region) noexcept {
-  static pthread_once_t once = PTHREAD_ONCE_INIT;
-  pthread_once(&once, make_lent_region_key);
-  return lent_region_key_made && pthread_setspecific(lent_region_key, region) == 0;
-}
-
-int allocate_region(uint8_t** memory, std::size_t bytes) {
-  *memory = nullptr;
-  if (bytes == kArgon2RegionBytes) {
-    *memory = static_cast<uint8_t*>(pthread_getspecific(lent_region_key));
-    pthread_setspecific(lent_region_key, nullptr);  // clearing a set value never allocates
-  }
-  return *memory != nullptr ? ARGON2_OK : ARGON2_MEMORY_ALLOCATION_ERROR;
-}
-
-// libargon2 has wiped the region; it goes back to the pool once argon2_ctx returns.
-void free_region(uint8_t*, std::size_t) {}
-
 bool derive_in_region(uint8_t* region, std::span<const uint8_t> password, std::span<const uint8_t> salt,
                       std::span<uint8_t> out) {
-  // The context wants writable pointers; without ARGON2_FLAG_CLEAR_PASSWORD nothing is
-  // written through them, and the empty password still gets a pointer.
-  static const uint8_t kNoPassword = 0;
-  argon2_context context{};
-  context.out = out.data();
-  context.outlen = static_cast<uint32_t>(out.size());
-  context.pwd = const_cast<uint8_t*>(password.empty() ? &kNoPassword : password.data());
-  context.pwdlen = static_cast<uint32_t>(password.size());
-  context.salt = const_cast<uint8_t*>(salt.data());
-  context.saltlen = static_cast<uint32_t>(salt.size());
-  context.t_cost = kArgon2Passes;
-  context.m_cost = kArgon2MemoryKiB;
-  context.lanes = 1;
-  context.threads = 1;
-  context.version = ARGON2_VERSION_13;
-  context.allocate_cbk = allocate_region;
-  context.free_cbk = free_region;
-  context.flags = ARGON2_DEFAULT_FLAGS;
-  bool derived = false;
-  if (lend_to_this_thread(region)) {
-    derived = argon2_ctx(&context, Argon2_id) == ARGON2_OK;
-    lend_to_this_thread(nullptr);
-  }
+  argon2::Inputs inputs;
+  inputs.password = password;
+  inputs.salt = salt;
+  inputs.passes = kArgon2Passes;
+  inputs.memory_kib = kArgon2MemoryKiB;
+  static_assert(kArgon2RegionBytes % alignof(argon2::Block) == 0 && kArgon2RegionBytes / argon2::kBlockBytes == kArgon2MemoryKiB);
+  const std::span<argon2::Block> memory(reinterpret_cast<argon2::Block*>(region), kArgon2MemoryKiB);
+  const bool derived = argon2::argon2id(inputs, memory, out);
   pool().give_back(region);
-  return derived;
-}
-
-bool derive_in_own_memory(std::span<const uint8_t> password, std::span<const uint8_t> salt, std::span<uint8_t> out) {
-  static const char kNoPassword = 0;
-  const bool derived =
-      crypto_pwhash(out.data(), out.size(),
-                    password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data()),
-                    password.size(), salt.data(), kArgon2Passes, kArgon2RegionBytes, crypto_pwhash_ALG_ARGON2ID13) == 0;
-  pool().end_without_region(derived);
   return derived;
 }
 
 }  // namespace
 
 bool argon2id_derive(std::span<const uint8_t> password, std::span<const uint8_t> salt, std::span<uint8_t> out) {
-  static_assert(kMaxArgon2PasswordBytes == ARGON2_MAX_PWD_LENGTH);
-  if (password.size() > kMaxArgon2PasswordBytes || salt.size() != kArgon2SaltBytes || out.size() < kMinOutputBytes ||
-      out.size() > ARGON2_MAX_OUTLEN) {
+  if (password.size() > kMaxArgon2PasswordBytes || salt.size() != kArgon2SaltBytes ||
+      out.size() < argon2::kMinTagBytes || out.size() > argon2::kMaxTagBytes) {
     sodium_memzero(out.data(), out.size());
     return false;
   }
-  // In a kept region libargon2 computes the key without a system call; without one,
-  // libsodium's vectorised Argon2id in memory it maps costs less than libargon2 in a new
-  // region (a process's first derivation, or beyond the kept ones).
   bool derived = false;
   if (!test_hooks::refuse_argon2_regions.load(std::memory_order_relaxed)) {
-    const bool fresh_each_call =
-        test_hooks::argon2_idle_choice.load(std::memory_order_relaxed) == test_hooks::Argon2IdleChoice::kFreshRegionPerCall;
-    uint8_t* region = pool().take(fresh_each_call);
-    derived = region != nullptr ? derive_in_region(region, password, salt, out) : derive_in_own_memory(password, salt, out);
+    uint8_t* region = pool().take();
+    if (region != nullptr) {
+      derived = derive_in_region(region, password, salt, out);
+    } else {
+      pool().end_without_region();
+    }
   }
   if (!derived) sodium_memzero(out.data(), out.size());
   return derived;
@@ -455,8 +389,8 @@ namespace test_hooks {
 std::size_t kept_argon2_regions() { return pool().kept(); }
 bool kept_argon2_regions_are_wiped() { return pool().kept_are_wiped(); }
 uint8_t* take_argon2_region() {
-  uint8_t* region = pool().take(true);
-  if (region == nullptr) pool().end_without_region(false);
+  uint8_t* region = pool().take();
+  if (region == nullptr) pool().end_without_region();
   return region;
 }
 void give_back_argon2_region(uint8_t* region) { pool().give_back(region); }

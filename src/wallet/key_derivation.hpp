@@ -1,6 +1,7 @@
 // Argon2id key derivation, the library's hot path: the bytes crypto_pwhash gives with
-// ARGON2ID13, opslimit 2 and 64 MiB, computed in memory the process keeps and reuses
-// instead of a fresh mapping that the kernel populates and zeroes on every call.
+// ARGON2ID13, opslimit 2 and 64 MiB, computed by the library's own Argon2id (argon2id.hpp)
+// in memory the process keeps and reuses instead of a fresh mapping that the kernel
+// populates and zeroes on every call.
 #pragma once
 
 #include <atomic>
@@ -17,8 +18,8 @@ inline constexpr std::size_t kArgon2SaltBytes = 16;
 inline constexpr std::size_t kMaxArgon2PasswordBytes = 0xffffffff;
 
 // The most regions the process keeps: 8 x 64 MiB. It keeps no more than the most
-// derivations that ran at once; a derivation that finds none free runs in memory of its
-// own (crypto_pwhash's) and then makes one while the process has fewer. Once no derivation
+// derivations that ran at once; a derivation that finds none free maps one, populated,
+// and leaves it kept while the process has fewer (beyond the bound it unmaps it). Once no derivation
 // runs, all kept regions but one are handed back to the system (MADV_FREE: it takes their
 // pages when it needs them; the address range stays for the next burst), or unmapped where
 // that is missing.

@@ -23,6 +23,7 @@
 #include <sodium.h>
 
 #include "support/sanitized.hpp"
+#include "wallet/argon2_compress.hpp"
 #include "wallet/record_encryption.hpp"
 #include "wallet/wallet_fixture.hpp"
 
@@ -54,36 +55,106 @@ std::vector<uint8_t> random_bytes(std::size_t n) {
   return out;
 }
 
-// The pairs are split over a few test cases, which ctest runs side by side.
-class KeyDerivationAgreement : public ::testing::TestWithParam<int> {};
+std::vector<uint8_t> stock_tag(std::span<const uint8_t> password, std::span<const uint8_t> salt, uint32_t passes,
+                               uint32_t memory_kib, std::size_t tag_bytes) {
+  static const char kNoPassword = 0;
+  std::vector<uint8_t> tag(tag_bytes);
+  EXPECT_EQ(crypto_pwhash(tag.data(), tag.size(),
+                          password.empty() ? &kNoPassword : reinterpret_cast<const char*>(password.data()),
+                          password.size(), salt.data(), passes, std::size_t{memory_kib} * 1024,
+                          crypto_pwhash_ALG_ARGON2ID13),
+            0);
+  return tag;
+}
 
-TEST_P(KeyDerivationAgreement, EqualsCryptoPwhashForEveryKindOfPassword) {
-  ASSERT_GE(sodium_init(), 0);
-  std::vector<std::vector<uint8_t>> passwords;
-  if (GetParam() == 0) {
-    passwords = {
-        {},                                          // the empty password
-        {0x00},                                      // one NUL byte
-        {0xff, 0xfe, 0xc0, 0x80, 0xed, 0xa0, 0x80},  // not UTF-8
-        std::vector<uint8_t>(4096, 'a'),             // long
-        random_bytes(1 << 20),                       // longer than any block of the hash
-    };
+// Each way of computing the compression function this processor has, forced in turn.
+class Argon2idCompression : public ::testing::TestWithParam<argon2::Compression> {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(sodium_init(), 0);
+    if (!argon2::compression_available(GetParam())) GTEST_SKIP() << "not on this processor";
+    argon2::test_hooks::forced_compression = static_cast<int>(GetParam());
   }
+  void TearDown() override { argon2::test_hooks::forced_compression = -1; }
+};
+INSTANTIATE_TEST_SUITE_P(Paths, Argon2idCompression, ::testing::ValuesIn(argon2::kCompressions),
+                         [](const auto& info) { return std::string(argon2::compression_name(info.param)); });
+
+// The published Argon2id vector (four lanes, a secret and associated data), and agreement
+// with libsodium over passes, memory sizes and tag lengths at sizes small enough for every
+// build: every index rule (data-independent first half of pass 1, data-dependent after,
+// wrapping in later passes) and the variable-length hash's every branch.
+TEST_P(Argon2idCompression, MatchesThePublishedVectorAndCryptoPwhashOnSmallMemory) {
+  const std::vector<uint8_t> password(32, 0x01), salt(16, 0x02), secret(8, 0x03), associated(12, 0x04);
+  argon2::Inputs in{password, salt, secret, associated, 3, 32, 4};
+  std::vector<argon2::Block> memory(argon2::memory_blocks(in));
+  std::array<uint8_t, 32> tag{};
+  ASSERT_TRUE(argon2::argon2id(in, memory, tag));
+  const std::array<uint8_t, 32> expected = {0x0d, 0x64, 0x0d, 0xf5, 0x8d, 0x78, 0x76, 0x6c, 0x08, 0xc0, 0x37,
+                                            0xa3, 0x4a, 0x8b, 0x53, 0xc9, 0xd0, 0x1e, 0xf0, 0x45, 0x2d, 0x75,
+                                            0xb6, 0x5e, 0xb5, 0x25, 0x20, 0xe9, 0x6b, 0x01, 0xe6, 0x59};
+  EXPECT_EQ(tag, expected);
+
+  struct Case {
+    uint32_t passes, memory_kib;
+    std::size_t tag_bytes;
+  };
+  // 8 KiB is the least; 1000 KiB rounds down to 250 blocks a slice; 2048 KiB spans more
+  // than one address block per segment.
+  const Case cases[] = {{1, 8, 16}, {2, 64, 32}, {3, 1000, 64}, {2, 2048, 65}, {4, 256, 128}, {1, 512, 1024}};
+  for (int repeat = 0; repeat < 4; ++repeat) {
+    for (const Case& c : cases) {
+      const std::vector<uint8_t> pw = random_bytes(randombytes_uniform(300)), s = random_bytes(kArgon2SaltBytes);
+      SCOPED_TRACE(::testing::Message() << "t=" << c.passes << " m=" << c.memory_kib << " tag=" << c.tag_bytes
+                                        << " password of " << pw.size() << " bytes");
+      argon2::Inputs small{pw, s, {}, {}, c.passes, c.memory_kib, 1};
+      std::vector<argon2::Block> blocks(argon2::memory_blocks(small));
+      std::vector<uint8_t> got(c.tag_bytes);
+      ASSERT_TRUE(argon2::argon2id(small, blocks, got));
+      ASSERT_EQ(got, stock_tag(pw, s, c.passes, c.memory_kib, c.tag_bytes));
+    }
+  }
+
+  // Outside the algorithm's bounds nothing is computed or written.
+  std::array<uint8_t, 15> short_tag{};
+  EXPECT_FALSE(argon2::argon2id(in, memory, short_tag));
+  EXPECT_FALSE(argon2::argon2id(in, std::span(memory).first(memory.size() - 1), tag));
+  in.lanes = 5;  // 32 KiB is less than 8 per lane
+  EXPECT_FALSE(argon2::argon2id(in, memory, tag));
+  EXPECT_EQ(tag, expected);
+}
+
+// The library's derivation (2 passes, 64 MiB, in a pool region) equals crypto_pwhash byte
+// for byte: the empty password, NUL bytes, a password longer than any hash block, and
+// every length of key the hash chains differently.
+TEST_P(Argon2idCompression, KeyDerivationEqualsCryptoPwhash) {
+  struct Case {
+    std::vector<uint8_t> password;
+    std::size_t key_bytes;
+  };
+  const std::vector<Case> cases = {
+      {{}, 32},
+      {{0x00, 0x00, 'p', 0x00}, 16},
+      {random_bytes(1 << 20), 64},
+      {{0xff, 0xfe, 0xc0, 0x80, 0xed, 0xa0, 0x80}, 65},
+      {random_bytes(37), 128},
+  };
 #ifdef VELNO_TEST_SANITIZED
-  constexpr std::size_t kRandomPairs = 10;
+  // 64 MiB derivations are slow under the sanitizers: one case per path, a different one each.
+  const std::size_t first = static_cast<std::size_t>(GetParam()) % cases.size(), count = 1;
 #else
-  constexpr std::size_t kRandomPairs = 50;
+  const std::size_t first = 0, count = cases.size();
 #endif
-  for (std::size_t i = 0; i < kRandomPairs; ++i) passwords.push_back(random_bytes(randombytes_uniform(300)));
-  derived_key({}, random_bytes(kArgon2SaltBytes));  // leaves a region: the rest run in it, through libargon2
-  ASSERT_GE(test_hooks::kept_argon2_regions(), 1u);
-  for (std::size_t i = 0; i < passwords.size(); ++i) {
+  for (std::size_t i = first; i < first + count; ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(::testing::Message() << "password of " << c.password.size() << " bytes, key of " << c.key_bytes);
     const std::vector<uint8_t> salt = random_bytes(kArgon2SaltBytes);
-    ASSERT_EQ(derived_key(passwords[i], salt), stock_key(passwords[i], salt))
-        << "password " << i << " of " << passwords[i].size() << " bytes";
+    std::vector<uint8_t> key(c.key_bytes);
+    ASSERT_TRUE(argon2id_derive(c.password, salt, key));
+    EXPECT_EQ(key, stock_tag(c.password, salt, kArgon2Passes, kArgon2MemoryKiB, c.key_bytes));
+    EXPECT_GE(test_hooks::kept_argon2_regions(), 1u);
   }
 }
-INSTANTIATE_TEST_SUITE_P(Shards, KeyDerivationAgreement, ::testing::Range(0, 4));
 
 TEST(KeyDerivation, RefusesWhatCryptoPwhashRefusesAndLeavesNoKey) {
   // A password one byte above the limit, mapped but never populated: both refuse it unread.
@@ -214,7 +285,14 @@ TEST_P(KeyDerivationMemory, AnIdleProcessKeepsOneRegionResidentAfterABurst) {
     EXPECT_LE(test_hooks::kept_argon2_regions(), GetParam() ? 1u : kMaxKeptArgon2Regions);
     EXPECT_GE(test_hooks::kept_argon2_regions(), 1u);
     EXPECT_TRUE(test_hooks::kept_argon2_regions_are_wiped());
-    EXPECT_LT(unreclaimable_bytes(), idle_before + kRegion / 4);
+#ifdef VELNO_TEST_SANITIZED
+    // The sanitizer keeps the shadow of a range that was touched and unmapped, an eighth
+    // of it: here of each region unmapped when the kernel cannot hand regions back.
+    const double shadow = kRegion / 8 * static_cast<double>((burst + 1) * (held.size() - 1));
+#else
+    const double shadow = 0;
+#endif
+    EXPECT_LT(unreclaimable_bytes(), idle_before + kRegion / 4 + shadow);
   }
   EXPECT_EQ(derived_key(test::bytes_of("pw"), std::vector<uint8_t>(16, 1)),
             stock_key(test::bytes_of("pw"), std::vector<uint8_t>(16, 1)));
@@ -278,9 +356,9 @@ TEST_P(KeyDerivationMemory, AForkedChildHoldsNoRegionsContents) {
 }
 #endif  // __linux__
 
-// With every region in use, a derivation runs in memory of its own and leaves no region
-// beyond the bound; a region given back serves the next one.
-TEST(KeyDerivation, WithEveryRegionInUseADerivationRunsInMemoryOfItsOwn) {
+// With every region in use, a derivation maps one of its own and unmaps it afterwards:
+// the process never keeps more than its bound. A region given back serves the next one.
+TEST(KeyDerivation, WithEveryRegionInUseADerivationMapsOneAndKeepsNoneBeyondTheBound) {
   const std::vector<uint8_t> salt = random_bytes(kArgon2SaltBytes);
   const Key expected = stock_key(test::bytes_of("pw"), salt);
   std::vector<uint8_t*> held;
