@@ -183,10 +183,10 @@
  *   that cannot be listed leaves them, with a WARN.
  * - create_agent answers IO at once when the wallet directory is not writable (every
  *   write renames in it), and when the wallet path names anything but a regular file:
- *   a FIFO (with or without a writer), socket, device or directory is refused without
- *   waiting, since the path is opened without blocking and checked before it is read
- *   (IO Error { kind: InvalidInput, message: "not a regular file" }; IO "Is a
- *   directory" for a directory).
+ *   a FIFO (whether or not another process holds it open), socket, device or directory
+ *   is refused without waiting, since the path is opened without blocking and checked
+ *   before it is read (IO Error { kind: InvalidInput, message: "not a regular file" },
+ *   or for a directory IO "Is a directory").
  * - A symbolic link at the wallet path stays: every write rewrites the file it finally
  *   names (a new file beside that target, renamed over it); a dangling link's target is
  *   made.
