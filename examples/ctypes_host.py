@@ -1,6 +1,6 @@
-"""A host in Python through ctypes, written the way the README tells hosts in other
-languages: answers freed with the C library's free, password texts that outlive the
-callback, callbacks kept alive. Usage: ctypes_host.py <libvelno_core path> <home directory>"""
+"""A host in Python through ctypes, keeping the three rules of hosts in other languages:
+answers freed with the C library's free, password texts that outlive the callback,
+callbacks kept alive. Usage: ctypes_host.py <libvelno_core path> <home directory>"""
 import ctypes
 import json
 import sys
@@ -17,6 +17,7 @@ for name, argtypes in {
     "set_velno_home_path": [text],
     "explain_error_code": [text],
     "create_agent": [text, text, PASSWORD_CALLBACK],
+    "create_did": [handle_t, text],
     "list_dids": [handle_t],
     "sign_with_did": [handle_t, text, text],
     "verify_with_did_public_key": [handle_t, text, text, text],
@@ -71,10 +72,12 @@ def on_log(level, message):
 value(lib.init_logging(3, on_log))
 value(lib.set_velno_home_path(sys.argv[2].encode()))
 handle = value(lib.create_agent(b"bob", None, agent_password))["handle"]
-did = value(lib.list_dids(handle))[0]
+# The DID this host signs with: it keeps the id (list_dids answers in no order).
+did = value(lib.create_did(handle, None))
 signature = value(lib.sign_with_did(handle, did["id"].encode(), b"aGVsbG8="))
 assert value(lib.verify_with_did_public_key(handle, did["publicKey"].encode(), b"aGVsbG8=",
                                             signature.encode())) is True
+assert did in value(lib.list_dids(handle))
 
 value(lib.change_password(handle, new_password))
 current = "new"  # only once the change has answered OK

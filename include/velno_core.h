@@ -5,6 +5,9 @@
  *   {"code":"OK"}                                 success without a value
  *   {"code":"OK","value":<value>}                 success with a value
  *   {"code":"<ErrorKind>","value":"<message>"}    failure
+ * The JSON is compact, and the members of every object come in ascending key order.
+ * The error kinds, with the descriptions explain_error_code answers, are listed in the
+ * source tree's docs/errors.md.
  * The answer is allocated with malloc and belongs to the caller, who releases it with
  * free(); the library keeps no pointer to it. It is NULL only when memory is exhausted
  * so far that not even the "Out of memory" answer kept aside for that case is left
@@ -86,7 +89,8 @@
  * Passwords. The agent's password callback (given to create_agent, kept for good)
  * answers the wallet's password:
  * - once for every encrypted record read or written, and once at a change of password;
- *   possibly on several threads at once. A read asks once and derives the key once; a
+ *   possibly on several threads at once. Nothing is cached: neither a password nor a key
+ *   derived from it outlives the call that asked for it. A read asks once and derives the key once; a
  *   write asks once and, given the right password, derives it twice, to prove the
  *   password and to seal the record, three times when the first proof record (below)
  *   does not open under it (once only into a wallet with no encrypted record yet). A
@@ -154,11 +158,36 @@
  *   wiped, one in a derivation not).
  * 64 MiB that cannot be had answers Crypto "Password hash failed" and commits nothing.
  *
- * Aliases and files. A wallet is the file <home>/brox-wallet/qxdwallet_<alias>.json;
- * a change of password writes its undo copy qxdwallet_<alias>-undo.json beside it and
- * removes it when the change ends, however it ends (a crash inside a change may leave
- * it, under the old password). Files are exactly 0600 and the directories the library
- * creates exactly 0700, whatever the umask.
+ * Aliases and files. A wallet is the file qxdwallet_<alias>.json in <home>/brox-wallet,
+ * the path the library opens and names in its log records being spelled
+ * <home>/brox-wallet/./qxdwallet_<alias>.json; a change of password writes its undo
+ * copy qxdwallet_<alias>-undo.json beside it and removes it when the change ends,
+ * however it ends (a crash inside a change may leave it, under the old password).
+ * - The file is one compact JSON object of records, each under the member
+ *   "<key>::<record type>" ("note::String", "<did>::DIDInfo", "<did>::KeyPair"): DID
+ *   descriptions in plain, key pairs and stored data sealed in two layers of
+ *   XSalsa20-Poly1305 (the data under a random record key, the record key under a key
+ *   derived from the password with a fresh salt: members data, salt, level1_nonce,
+ *   level2_nonce and encrypted_key, in Base58).
+ * - Files are exactly 0600, and the directories the library creates (brox-wallet, and
+ *   the missing parts of the home directory, the default ~/.olvek included) exactly
+ *   0700, whatever the umask; directories that exist already keep their modes.
+ * - Every write replaces the file whole: a temporary file beside it (a hidden name of
+ *   61 bytes, ".velno-tmp-" and three fields of 16 hexadecimal digits) is written,
+ *   flushed to the device and renamed over the wallet file, then the directory is
+ *   flushed, so a crash leaves the old wallet or the new one, never a torn one. A
+ *   directory that cannot be opened for that last flush (no read permission) is logged
+ *   as a WARN, and the write still succeeds.
+ * - A process killed during a write leaves its temporary file, a whole copy of the
+ *   wallet. The next opening of that wallet removes the temporary files of the wallet
+ *   and of its undo copy, and nothing else (an INFO record each); a wallet directory
+ *   that cannot be listed leaves them, with a WARN.
+ * - create_agent answers IO at once when the wallet directory is not writable (every
+ *   write renames in it), and when the wallet path names anything but a regular file:
+ *   a FIFO (whether or not another process holds it open), socket, device or directory
+ *   is refused without waiting, since the path is opened without blocking and checked
+ *   before it is read (IO Error { kind: InvalidInput, message: "not a regular file" },
+ *   or for a directory IO "Is a directory").
  * - A symbolic link at the wallet path stays: every write rewrites the file it finally
  *   names (a new file beside that target, renamed over it); a dangling link's target is
  *   made.
@@ -274,8 +303,22 @@ typedef void (*LogCallback)(uint32_t level, char *message);
  * record directly: level 4 and "Initialize logging to <NAME>" (OFF, ERROR, WARN, INFO,
  * DEBUG or TRACE), without a module path, whatever the level (0 included). A later call
  * leaves the first logger and level in place and still answers {"code":"OK"}.
- * Prints progress lines on standard output, flushed before it returns: 7 on the first
- * call, 10 on a later one, 2 for a NULL callback (see the README).
+ * Prints progress lines on standard output, each whole, flushed before it returns; a
+ * host that writes its own data there calls it before that output begins (or points
+ * descriptor 1 elsewhere around the call). The first call prints these 7:
+ *   velno-core init logging
+ *   Unwrap callback
+ *   Get level
+ *   Init simple logger
+ *   Set logging level <NAME>
+ *   Done Init simple logger. Extern.
+ *   Result exteranalized
+ * A later call prints 10: the same, with these 3 after "Set logging level <NAME>":
+ *   Cannot configure logger Error: (InvalidState)
+ *     Caused by: attempted to set a logger after the logging system was already initialized
+ *   (an empty line)
+ * A NULL callback prints 2: "velno-core init logging", "Callback is empty".
+ * No other function prints.
  * Failures: InvalidParameter "Callback cannot be Empty." (NULL callback). */
 VELNO_API char *init_logging(uint32_t level, LogCallback callback);
 
@@ -347,7 +390,11 @@ VELNO_API char *create_agent(const char *alias, const char *seed, PasswordCallba
  * is answered General "Out of memory", never "Internal error": the DID may then be
  * stored, which list_dids tells (retrying a NULL seed would make another). */
 VELNO_API char *create_did(uint64_t handle, const char *seed);
-/* Answers every DID of the agent's wallet as an array of descriptions. Asks no
+/* Answers every DID of the agent's wallet as an array of descriptions: its DIDs, then
+ * its public DIDs (none on the library's wallets), in no particular order within each
+ * (not that of their creation). A host keeps the id
+ * of the DID it uses (from create_did's answer): a seedless create_agent adds a DID at
+ * every opening, so the first one listed may be another after a restart. Asks no
  * password. Failures: JsonProcessing "serde says <fault>" (a damaged description). */
 VELNO_API char *list_dids(uint64_t handle);
 /* Answers the wallet's public DID. The library itself never writes one, so on its
@@ -412,6 +459,10 @@ VELNO_API char *verify_with_did_public_key(uint64_t handle, const char *public_k
  * data kept and how many open under neither password. After an OK no record key opens
  * under the old password, so in a wallet holding sealed records the old password is
  * refused for writes, seedless openings and changes, and the new one is accepted.
+ * Cost: each callback is asked once; proving the old password costs one key derivation
+ * (two when the first proof record does not open), and each encrypted record two (one
+ * to open its record key under the old password, one to seal it under the new; one that
+ * opens under neither also costs two, trying both).
  * Failures: InvalidParameter "Invalid Parameter for $dst" (NULL callback, checked
  * before the handle); InvalidParameter "Password callback returned NULL" (either
  * callback); Crypto "Please provide a valid password" (an empty new password; the

@@ -3,12 +3,12 @@
 # throw-away home directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# VELNO_JOBS sets the number of parallel build jobs (default: every CPU).
+source tools/jobs.sh
 # Debian packages; elsewhere (macOS) the dependencies come from the system's own tools.
 if command -v dpkg-query >/dev/null 2>&1; then
   tools/install-deps.sh
 fi
-# VELNO_JOBS sets the number of parallel build jobs (default: every CPU).
-jobs=${VELNO_JOBS:-$(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 4)}
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELNO_TESTS=OFF >/dev/null
 cmake --build build/demo -j"$jobs" --target velno_core demo_host
 home=$(mktemp -d)

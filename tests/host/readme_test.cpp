@@ -1,5 +1,5 @@
-// The README shows hosts real code and the library's own error table: both are held to
-// what is built and answered, so that neither can drift.
+// The README shows hosts real code, and docs/errors.md the library's own table of error
+// kinds: both are held to what is built and answered, so that neither can drift.
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -17,6 +17,7 @@ namespace velno::host {
 namespace {
 
 const std::string kReadme = std::string(VELNO_SOURCE_DIR) + "/README.md";
+const std::string kErrorKindsPage = std::string(VELNO_SOURCE_DIR) + "/docs/errors.md";
 
 std::string trim(const std::string& line) {
   const auto first = line.find_first_not_of(" \t");
@@ -63,12 +64,15 @@ TEST(Readme, EveryCodeBlockIsPartOfTheProgramThatRuns) {
   }
 }
 
-// The rows "| `<kind>` | <description> | ..." of the README's section on error kinds.
-std::vector<std::pair<std::string, std::string>> readme_error_kinds() {
-  const std::string readme = test::read_file(kReadme);
-  const std::size_t section = readme.find("\n## Error kinds\n");
-  if (section == std::string::npos) return {};
-  std::istringstream in(readme.substr(section + 1, readme.find("\n## ", section + 1) - section));
+TEST(Readme, ShowsTheFirstProgramWhole) {
+  const auto blocks = fenced_blocks(test::read_file(kReadme), "c");
+  ASSERT_FALSE(blocks.empty());
+  EXPECT_EQ(blocks.front(), test::read_file(std::string(VELNO_SOURCE_DIR) + "/examples/demo_host.c"));
+}
+
+// The rows "| `<kind>` | <description> | ..." of the page on error kinds.
+std::vector<std::pair<std::string, std::string>> documented_error_kinds() {
+  std::istringstream in(test::read_file(kErrorKindsPage));
   std::vector<std::pair<std::string, std::string>> rows;
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("| `", 0) != 0) continue;
@@ -80,13 +84,13 @@ std::vector<std::pair<std::string, std::string>> readme_error_kinds() {
   return rows;
 }
 
-TEST(Readme, ListsEveryErrorKindWithTheDescriptionExplainErrorCodeAnswers) {
+TEST(Docs, ErrorKindsPageListsEveryKindWithTheDescriptionExplainErrorCodeAnswers) {
   std::vector<std::pair<std::string, std::string>> library;
   for (uint32_t i = 0; i < kDidErrorKindCount; ++i) {
     const auto kind = static_cast<DidErrorKind>(i);
     library.emplace_back(std::string(kind_name(kind)), std::string(kind_description(kind)));
   }
-  const auto rows = readme_error_kinds();
+  const auto rows = documented_error_kinds();
   EXPECT_EQ(rows, library);
   for (const auto& [name, description] : rows) {
     const nlohmann::json expected = {{"code", "OK"}, {"value", {{"code", name}, {"description", description}}}};
