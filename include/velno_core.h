@@ -137,8 +137,9 @@
  * elsewhere, including arm64), in memory it keeps: about 50-70 ms of one core on an 8-CPU
  * x86-64 machine, and threads of one process derive side by side. Against crypto_pwhash
  * for the same key, measured there: 0.22-0.35 x its time on one thread; on 8 threads
- * 3.8-4.3 x its throughput where transparent huge pages are on, 1.3-1.9 x where they are
- * off (the cost of handing regions back between bursts there); a process's
+ * 3.8-4.3 x its throughput where transparent huge pages are on; where they are off 3.7 x
+ * under a steady load and 1.3-1.9 x in short bursts (taking handed-back regions again
+ * costs there); a process's
  * first derivation 0.36-0.38 x its time, 1.15-1.21 x without huge pages (the new region
  * is populated first). The portable code takes 2.3-2.9 x the vectorised code's time.
  * Memory the library keeps:
